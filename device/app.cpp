@@ -25,7 +25,12 @@ std::string slotPath(const char* slot, const char* tail) {
     return std::string(STORE_ROOT) + slot + tail;
 }
 
+// The JSON lexer takes a zero byte for the end of its input, which would
+// accept a document followed by anything at all; refuse it outright.
 nlohmann::json parse(const std::string& text) {
+    if (text.find('\0') != std::string::npos) {
+        throw nlohmann::json::parse_error::create(101, text.find('\0'), "zero byte", nullptr);
+    }
     return nlohmann::json::parse(text.begin(), text.end(), nullptr, true, false);
 }
 
