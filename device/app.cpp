@@ -25,20 +25,21 @@ std::string slotPath(const char* slot, const char* tail) {
     return std::string(STORE_ROOT) + slot + tail;
 }
 
+}  // namespace
+
 // The JSON lexer takes a zero byte for the end of its input, which would
 // accept a document followed by anything at all; refuse it outright.
-nlohmann::json parse(const std::string& text) {
-    if (text.find('\0') != std::string::npos) {
-        throw nlohmann::json::parse_error::create(101, text.find('\0'), "zero byte", nullptr);
+nlohmann::json parseJson(const std::string& text) {
+    const size_t zero = text.find('\0');
+    if (zero != std::string::npos) {
+        throw nlohmann::json::parse_error::create(101, zero, "zero byte in JSON text", nullptr);
     }
     return nlohmann::json::parse(text.begin(), text.end(), nullptr, true, false);
 }
 
-}  // namespace
-
 bool valid(const std::string& text, bool stock) {
     try {
-        const nlohmann::json document = parse(text);
+        const nlohmann::json document = parseJson(text);
         const std::string library = document.at(LIBRARY_KEY).get<std::string>();
         const std::string resources = document.at(RESOURCES_KEY).get<std::string>();
         if (stock) {
@@ -59,12 +60,12 @@ bool valid(const std::string& text, bool stock) {
 
 std::string readyText(const std::string& text) {
     try {
-        const nlohmann::json document = parse(text);
+        const nlohmann::json document = parseJson(text);
         const nlohmann::json& library = document.at(LIBRARY_KEY);
         if (!library.is_string()) return {};
         for (const char* slot : SLOTS) {
             if (library.get<std::string>() != slotPath(slot, SLOT_LIBRARY)) continue;
-            const nlohmann::json manifest = parse(read(slotPath(slot, MANIFEST).c_str()));
+            const nlohmann::json manifest = parseJson(read(slotPath(slot, MANIFEST).c_str()));
             const nlohmann::json& version = manifest.at(VERSION_KEY);
             if (!version.is_string()) return {};
             return std::string(slot) + "\n" + version.get<std::string>() + "\n";

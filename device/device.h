@@ -6,6 +6,8 @@
 // a call opens is closed before it returns. Paths are fixed by the callers.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <string>
 
 namespace device {
@@ -67,6 +69,10 @@ void detach(const int* keep, int count);
 
 // Pause of the given milliseconds, resumed after a signal.
 void pause(unsigned milliseconds);
+
+// Strict JSON of the whole text (no comments, nothing after the value);
+// throws on any error. A zero byte anywhere is an error, never an end.
+nlohmann::json parseJson(const std::string& text);
 
 // App configuration validity: the stock rule (stock set) or the slot rule
 // for slot "a" or "b". Never throws.
