@@ -1,0 +1,157 @@
+// Times the resource readback comparison with the install guard's own
+// template over two files, or a partition and an image.
+//
+//   tavrine-readback-bench [PARTITION IMAGE] [ROUNDS]
+//
+// Without paths it writes two identical 8 MiB files into a fresh directory
+// under $TMPDIR (or /tmp) and removes them afterwards. Each round times a
+// cold readback (cached pages of both dropped first, as the guard drops the
+// partition's) and a warm one, and prints min, median and max per kind.
+#include "readback.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint32_t SPAN = 8388608;
+constexpr int DEFAULT_ROUNDS = 5;
+
+bool readExactly(int fd, unsigned char* buffer, std::uint32_t length) {
+    std::uint32_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::read(fd, buffer + done, length - done);
+        if (n <= 0) return false;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+void dropCache(int fd) {
+    fdatasync(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    ioctl(fd, BLKFLSBUF, 0);
+}
+
+// One readback; milliseconds taken, negative when the comparison failed.
+double timedReadback(const char* partitionPath, const char* imagePath, std::uint32_t size,
+                     bool cold) {
+    const int partition = open(partitionPath, O_RDONLY | O_CLOEXEC);
+    const int image = open(imagePath, O_RDONLY | O_CLOEXEC);
+    if (partition < 0 || image < 0) {
+        if (partition >= 0) close(partition);
+        if (image >= 0) close(image);
+        return -1;
+    }
+    if (cold) {
+        dropCache(partition);
+        dropCache(image);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const bool same = tavrine::verifyMx714ResourceReadback(
+        size, [partition](unsigned char* b, std::uint32_t n) { return readExactly(partition, b, n); },
+        [image](unsigned char* b, std::uint32_t n) { return readExactly(image, b, n); });
+    const auto stop = std::chrono::steady_clock::now();
+    close(partition);
+    close(image);
+    const double ms = std::chrono::duration<double, std::milli>(stop - start).count();
+    return same ? ms : -1;
+}
+
+bool writeSample(const std::string& path, const std::vector<unsigned char>& bytes) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+                    fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+void report(const char* kind, std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    const double median = ms[ms.size() / 2];
+    std::printf("%-5s rounds=%zu min=%.2f ms median=%.2f ms max=%.2f ms (%.0f MiB/s of partition at median)\n",
+                kind, ms.size(), ms.front(), median, ms.back(), 8.0 / (median / 1000.0));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string partition, image, directory;
+    int rounds = DEFAULT_ROUNDS;
+    if (argc == 3 || argc == 4) {
+        partition = argv[1];
+        image = argv[2];
+        if (argc == 4) rounds = std::atoi(argv[3]);
+    } else if (argc <= 2) {
+        if (argc == 2) rounds = std::atoi(argv[1]);
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp ? tmp : "/tmp") + "/readback-bench.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        directory = pattern;
+        partition = directory + "/partition";
+        image = directory + "/image";
+        std::vector<unsigned char> bytes(SPAN);
+        std::uint32_t x = 2463534242u;
+        for (auto& b : bytes) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = static_cast<unsigned char>(x);
+        }
+        if (!writeSample(partition, bytes) || !writeSample(image, bytes)) {
+            std::perror("write sample");
+            return 1;
+        }
+    } else {
+        std::fprintf(stderr, "usage: %s [PARTITION IMAGE] [ROUNDS]\n", argv[0]);
+        return 2;
+    }
+    if (rounds < 1) rounds = 1;
+
+    struct stat st;
+    if (stat(image.c_str(), &st) != 0 || st.st_size < 96 || st.st_size > SPAN) {
+        std::fprintf(stderr, "image must be 96 to 8388608 bytes\n");
+        return 2;
+    }
+    const auto size = static_cast<std::uint32_t>(st.st_size);
+    std::printf("partition %s, image %s (%u bytes), 8 MiB read per round\n", partition.c_str(),
+                image.c_str(), size);
+
+    std::vector<double> cold, warm;
+    int status = 0;
+    for (int i = 0; i < rounds && status == 0; ++i) {
+        const double c = timedReadback(partition.c_str(), image.c_str(), size, true);
+        const double w = timedReadback(partition.c_str(), image.c_str(), size, false);
+        if (c < 0 || w < 0) {
+            std::fprintf(stderr, "readback did not match (or could not open)\n");
+            status = 1;
+        }
+        cold.push_back(c);
+        warm.push_back(w);
+    }
+    if (status == 0) {
+        report("cold", cold);
+        report("warm", warm);
+    }
+    if (!directory.empty()) {
+        unlink(partition.c_str());
+        unlink(image.c_str());
+        rmdir(directory.c_str());
+    }
+    return status;
+}
