@@ -1,4 +1,4 @@
-// tavrine-boot-control: puts an application on the clock's screen.
+// tavrine-boot-control: brings an application onto the clock's screen.
 //
 // Run with "--start" by the boot hook at power-up (the hook waits for us, so
 // the command process only chooses, validates, locks and detaches), or with

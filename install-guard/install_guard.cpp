@@ -139,7 +139,8 @@ constexpr long HIGHEST_WORKSPACE = 1023;
 // that was closed at start could name the image's number instead; that
 // descriptor is ours, not the workspace, and is refused.
 int workspaceDescriptor(int image) {
-    const char* text = std::getenv(WORKSPACE_VARIABLE);
+    // The only environment variable any of our programs reads.
+    const char* text = std::getenv(WORKSPACE_VARIABLE);  // ANDROID_PROPERTY_WORKSPACE
     if (text == nullptr) return -1;
     errno = 0;
     char* end = nullptr;

@@ -153,10 +153,10 @@ bool putProp(const std::string& name, const std::string& value) {
 namespace {
 
 // A fault line names a property alone (any value) or "name=value".
-bool faultMatches(const std::string& spec, const std::string& name, const std::string& value) {
-    auto eq = spec.find('=');
-    if (eq == std::string::npos) return spec == name;
-    return spec.substr(0, eq) == name && spec.substr(eq + 1) == value;
+bool faultMatches(const std::string& rule, const std::string& name, const std::string& value) {
+    auto eq = rule.find('=');
+    if (eq == std::string::npos) return rule == name;
+    return rule.substr(0, eq) == name && rule.substr(eq + 1) == value;
 }
 
 std::vector<std::string> faultLines(const char* file) {
