@@ -136,13 +136,15 @@ def test_confirmed_at_first_poll(clock):
                                    "setprop sys.zkapp.state running"]
     assert lock_free(clock)
 
+    # The file watcher logs asynchronously and in order: once the last change is
+    # logged, every earlier one is too.
+    done = clock.wait_event(r"^fs replaced /data/tavrine-app/result: confirmed", timeout=5)
     snap = clock.find(r"^fs replaced /data/tavrine-app/previous\.cfg", after=run)[0]
     pending = clock.find(r"^fs replaced /data/tavrine-app/result: pending", after=run)[0]
     stop = clock.find(r"^tavrine-ota-switch setprop ctl\.stop")[0]
     staged = clock.find(r"^fs replaced /tmp/EasyUI\.cfg", after=stop)[0]
     keep = clock.find(KEEP_ALIVE)[0]
     current = clock.find(r"^fs replaced /data/tavrine-app/current\.cfg", after=run)[0]
-    done = clock.find(r"^fs replaced /data/tavrine-app/result: confirmed")[0]
     assert snap.seq < pending.seq < stop.seq < staged.seq < keep.seq < current.seq < done.seq
     assert 0.9 <= snap.t - run.t <= 1.0 + TOLERANCE
     assert 0.7 <= staged.t - stop.t <= 0.7 + TOLERANCE
@@ -180,7 +182,7 @@ def test_rolled_back_after_full_wait(clock):
     assert 45.0 <= back.t - keeps[0].t <= 45.0 + 5 * TOLERANCE
     assert host_read(clock, clock.find(r"^zkswe started pid")[-1]) == snapshot
     clock.wait_event(r"^app-a ready text written", after=back)
-    done = clock.find(r"^fs replaced /data/tavrine-app/result: rolled_back")[0]
+    done = clock.wait_event(r"^fs replaced /data/tavrine-app/result: rolled_back", timeout=5)
     print(f"roll-back: {done.t - run.t:.2f} s device time from the command to 'rolled_back'")
 
 
