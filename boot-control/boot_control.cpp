@@ -71,6 +71,12 @@ constexpr int EXIT_START_FAILED = 8;
 
 void keepAlive() { device::prop(KEEP_ALIVE_NAME, KEEP_ALIVE_VALUE); }
 
+// A removal the store never flushed can come back after a power loss, and a
+// stale notice would outlive any stock launch, which leaves it in place.
+void removeNotice() {
+    if (unlink(BOOT_ERROR) == 0) device::syncRoot();
+}
+
 // One bind attempt on port 80. 1: free, 0: in use, -1: the probe cannot
 // work at all (no socket, or any other bind error).
 int portFree() {
@@ -160,7 +166,7 @@ int worker(std::string text, bool stock, int lockFd) {
 
     if (confirmed) {
         device::write(CURRENT_CFG, text);
-        unlink(BOOT_ERROR);
+        removeNotice();
         close(lockFd);
         return firstStarted ? EXIT_OK : EXIT_START_FAILED;
     }
@@ -168,7 +174,7 @@ int worker(std::string text, bool stock, int lockFd) {
     device::write(BOOT_ERROR, BOOT_ERROR_TEXT);
     close(lockFd);
     recoveryWait();
-    unlink(BOOT_ERROR);
+    removeNotice();
     return EXIT_OK;
 }
 

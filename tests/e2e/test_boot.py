@@ -156,6 +156,31 @@ def test_power_up_confirms_slot(clock, case):
     assert not clock.find(r"^tavrine-boot-control .*ctl\.stop", after=clock.find(START)[0])
 
 
+TRACE = f"{STORE}/trace"
+
+
+@pytest.mark.clock(wrap={"tavrine-boot-control": ["strace", "-f", "-qq", "-o", TRACE,
+                                                   "-e", "trace=unlink,unlinkat,openat,fsync"]})
+def test_removed_notice_is_flushed(clock):
+    """A removal the store never flushed could bring the notice back after a
+    power loss: the worker flushes the store directory after the unlink."""
+    clock.require("tavrine-boot-control", "libtavrine-boot.so")
+    clock.install_slot("a", "1.2")
+    clock.write(CURRENT, cfg("a"))
+    clock.write(BOOT_ERROR, OLD_NOTICE)
+    clock.power_up()
+    clock.wait_event(r"^fs removed /data/tavrine-app/boot-error", timeout=30)
+    flushed = re.compile(r'^(\d+) +unlink(?:at\(AT_FDCWD, |\()"/data/tavrine-app/boot-error"(?:, 0)?\) = 0\n'
+                         r'(?:\1 .*\n)*?'
+                         r'\1 +openat\(AT_FDCWD, "/data/tavrine-app/?", O_RDONLY\|O_DIRECTORY\) = (\d+)\n'
+                         r'(?:\1 .*\n)*?'
+                         r'\1 +fsync\(\2\) += 0$', re.M)
+    end = time.monotonic() + 10
+    while not flushed.search((clock.read(TRACE) or b"").decode()) and time.monotonic() < end:
+        time.sleep(0.05)
+    assert flushed.search(clock.read(TRACE).decode()), clock.read(TRACE).decode()[-3000:]
+
+
 @pytest.mark.parametrize("speed", [pytest.param(10, marks=pytest.mark.clock(speed=10)),
                                    pytest.param(1, marks=pytest.mark.clock(speed=1))])
 def test_boot_chain_overhead(clock, speed):
