@@ -14,6 +14,10 @@
 //
 // Invariant: "current.cfg" is only ever rewritten with a configuration whose
 // application has just proved itself by writing its exact ready text.
+//
+// While the worker waits for a late ready text it holds the install guard's
+// lock: its own executable keeps "/res" busy, so a guarded install admitted
+// then could never remount "/res" and would leave the host stopped.
 #include "device.h"
 
 #include <cerrno>
@@ -37,6 +41,7 @@ constexpr const char* CURRENT_CFG = "/data/tavrine-app/current.cfg";
 constexpr const char* PREVIOUS_CFG = "/data/tavrine-app/previous.cfg";
 constexpr const char* BOOT_ERROR = "/data/tavrine-app/boot-error";
 constexpr const char* SWITCH_LOCK = "/tmp/tavrine-ota-switch.lock";
+constexpr const char* INSTALL_LOCK = "/tmp/tavrine-install.lock";
 constexpr const char* STAGING_CFG = "/tmp/tavrine-boot.cfg";
 constexpr const char* HOST_CFG = "/tmp/EasyUI.cfg";
 constexpr const char* READY_MARKER = "/tmp/tavrine-ota-ready";
@@ -173,8 +178,12 @@ int worker(std::string text, bool stock, int lockFd) {
 
     device::write(BOOT_ERROR, BOOT_ERROR_TEXT);
     close(lockFd);
+    // Keeps a guarded install out for the whole wait. A guard that already
+    // holds the lock is left to finish its install; the wait goes on.
+    const int installLock = device::lock(INSTALL_LOCK);
     recoveryWait();
     removeNotice();
+    if (installLock >= 0) close(installLock);
     return EXIT_OK;
 }
 

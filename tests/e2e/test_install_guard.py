@@ -293,6 +293,81 @@ def test_slot_switch_is_refused_during_an_install_and_allowed_after(clock):
     clock.wait_file("/data/tavrine-app/result", b"confirmed", timeout=60)
 
 
+# ---- The boot control's recovery wait and the install lock ----------------
+
+BOOT_CONTROL = "/res/bin/tavrine-boot-control"
+CURRENT = "/data/tavrine-app/current.cfg"
+BOOT_ERROR = "/data/tavrine-app/boot-error"
+INSTALL_LOCK = "/tmp/tavrine-install.lock"
+
+
+def install_lock_free(clock):
+    return clock.run(["/usr/bin/flock", "-n", INSTALL_LOCK, "true"]).returncode == 0
+
+
+def test_guard_is_kept_out_of_the_boot_recovery_wait(clock):
+    """The waiting worker runs from "/res" and keeps it busy: a guard admitted
+    then could never remount it. It is refused at its install lock, touching
+    nothing, until a confirmed slot switch ends the wait; then it installs."""
+    clock.require("tavrine-boot-control", "libtavrine-boot.so", "tavrine-ota-switch",
+                  "tavrine-install-guard")
+    clock.install_slot("a", "1.0", behaviour="never")
+    clock.install_slot("b", "2.0")
+    clock.write(CURRENT, SimClock.slot_cfg("a"))
+    image = clock.make_res_image({NEW_FILE[0]: NEW_FILE[1]}).read_bytes()
+    clock.power_up()
+    notice = clock.wait_event(rf"^fs replaced {BOOT_ERROR}", timeout=60)
+    clock.wait_event(r"^tavrine-boot-control setprop sys\.zkapp\.state running", after=notice)
+    assert not install_lock_free(clock)
+
+    clock.write(RUN_ID_PATH, RUN_ID)
+    clock.write(IMAGE_PATH, image)
+    refused = clock.run([GUARD, "--watch"], env_workspace=True)
+    assert (refused.returncode, refused.stdout, refused.stderr) == (5, b"", b"")
+    assert not clock.exists(READY_PATH) and not clock.exists(RECORD)
+    assert not clock.find(rf"^{ACTOR} setprop ")
+    assert clock.read("/res/etc/tavrine-stock.cfg") == STOCK_CFG and new_resources(clock) is None
+
+    # The switch lock is free during the wait: a confirmed switch rewrites
+    # "current.cfg", whose ready text then ends the wait and frees the lock.
+    assert clock.run(["/res/bin/tavrine-ota-switch", "b", "2.0"]).returncode == 0
+    clock.wait_file("/data/tavrine-app/result", b"confirmed", timeout=60)
+    clock.wait_event(rf"^fs removed {BOOT_ERROR}", timeout=10)
+    end = time.monotonic() + 10
+    while not install_lock_free(clock):
+        assert time.monotonic() < end, "the recovery wait kept the install lock"
+        time.sleep(0.05)
+
+    admitted = clock.run([GUARD, "--watch"], env_workspace=True)
+    assert admitted.returncode == 0
+    clock.wait_file(READY_PATH, RUN_ID)
+    clock.upgrader(IMAGE_PATH, duration=0.5)
+    record_event(clock)
+    assert clock.read(RECORD) == expected_record("write_verified", len(image), True, True, True, True)
+    assert new_resources(clock) == NEW_FILE[1]
+
+
+def test_recovery_wait_goes_on_while_a_guard_holds_the_install_lock(clock):
+    clock.require("tavrine-boot-control")
+    image = clock.make_res_image({NEW_FILE[0]: NEW_FILE[1]}).read_bytes()
+    start_install(clock, image)
+    # A failed upgrade leaves the guard alive with the install lock only.
+    clock.upgrader(IMAGE_PATH, mode="fail", duration=0.5)
+    record_event(clock)
+    clock.set_behaviour("a", "never")
+    clock.write(CURRENT, SLOT_A_CFG)
+    assert clock.run([BOOT_CONTROL, "--start"]).returncode == 0
+    notice = clock.wait_event(rf"^fs replaced {BOOT_ERROR}", timeout=60)
+    alive = clock.wait_event(r"^tavrine-boot-control setprop sys\.zkapp\.state running",
+                             after=notice, count=2)
+    clock.write("/tmp/tavrine-ota-ready", b"a\n1.0\n")
+    removed = clock.wait_event(rf"^fs removed {BOOT_ERROR}", after=alive, timeout=10)
+    assert removed.t - alive.t <= 3.0
+    assert not clock.exists(BOOT_ERROR)
+    assert not install_lock_free(clock)
+    assert clock.run([GUARD, "--watch"], env_workspace=True).returncode == 5
+
+
 # ---- Admission: one clock, one row per refusal ------------------------------
 
 @pytest.fixture(scope="module")
