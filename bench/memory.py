@@ -34,9 +34,9 @@ def traced(clock, name, argv, **options):
     return out, clock.spawn([TRACER, out, *argv], **options)
 
 
-def finish(clock, out, process, status=0):
+def finish(clock, out, process):
     """Waits for the traced run; its processes as (pid, parent, exe, kB)."""
-    if process.wait(timeout=TIMEOUT) != status and status is not None:
+    if process.wait(timeout=TIMEOUT) != 0:
         raise SystemExit(f"{out}: the run ended with {process.returncode}\n{clock.timeline(fold=True)}")
     rows = [line.split() for line in clock.path(out).read_text().splitlines()]
     return [(int(pid), int(parent), Path(exe).name, int(kb)) for pid, parent, exe, kb in rows]
