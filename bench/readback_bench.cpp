@@ -4,9 +4,12 @@
 //   tavrine-readback-bench [PARTITION IMAGE] [ROUNDS]
 //
 // Without paths it writes two identical 8 MiB files into a fresh directory
-// under $TMPDIR (or /tmp) and removes them afterwards. Each round times a
-// cold readback (cached pages of both dropped first, as the guard drops the
-// partition's) and a warm one, and prints min, median and max per kind.
+// under $TMPDIR (or /tmp) and removes them afterwards, and the headline is
+// the whole process: tavrine-readback-cmp (next to this program) against
+// cmp of the same files, hot cache, in interleaved rounds. Then, with or
+// without paths, the call in-process: each round times a cold readback
+// (cached pages of both dropped first, as the guard drops the partition's)
+// and a warm one, and prints min, median and max per kind.
 #include "readback.h"
 
 #include <algorithm>
@@ -17,16 +20,21 @@
 #include <string>
 #include <vector>
 
+#include <ctime>
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::uint32_t SPAN = 8388608;
 constexpr int DEFAULT_ROUNDS = 5;
+constexpr int PROCESS_ROUNDS = 60;
+constexpr const char* CMP = "/usr/bin/cmp";
 
 bool readExactly(int fd, unsigned char* buffer, std::uint32_t length) {
     std::uint32_t done = 0;
@@ -76,6 +84,57 @@ bool writeSample(const std::string& path, const std::vector<unsigned char>& byte
                     fsync(fd) == 0;
     close(fd);
     return ok;
+}
+
+// Milliseconds of one fork, exec and wait of the program; negative unless it
+// ended with status 0 (the files compared equal).
+double timedProcess(const std::string& program, const std::string& a, const std::string& b) {
+    timespec start{}, stop{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(program.c_str(), program.c_str(), a.c_str(), b.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    clock_gettime(CLOCK_MONOTONIC, &stop);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    return static_cast<double>(stop.tv_sec - start.tv_sec) * 1e3 +
+           static_cast<double>(stop.tv_nsec - start.tv_nsec) / 1e6;
+}
+
+double median(std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+}
+
+// The headline: whole processes, cmp and ours alternating, both files hot.
+bool compareProcesses(const std::string& partition, const std::string& image) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return false;
+    std::string ours(self, static_cast<size_t>(n));
+    ours = ours.substr(0, ours.rfind('/') + 1) + "tavrine-readback-cmp";
+    std::vector<double> cmp, readback;
+    for (int i = -2; i < PROCESS_ROUNDS; ++i) {  // two warm-up rounds
+        const double a = timedProcess(CMP, partition, image);
+        const double b = timedProcess(ours, partition, image);
+        if (a < 0 || b < 0) {
+            std::fprintf(stderr, "%s or %s did not report the files equal\n", CMP, ours.c_str());
+            return false;
+        }
+        if (i < 0) continue;
+        cmp.push_back(a);
+        readback.push_back(b);
+    }
+    const double ratio = median(readback) / median(cmp);
+    std::printf("readback, whole process, two identical 8 MiB files, hot cache, %d interleaved rounds\n",
+                PROCESS_ROUNDS);
+    std::printf("  cmp                   median %.3f ms\n", median(cmp));
+    std::printf("  tavrine-readback-cmp  median %.3f ms\n", median(readback));
+    std::printf("  ratio %.2f, target at most 1.00: %s\n", ratio, ratio <= 1.0 ? "met" : "MISSED");
+    return true;
 }
 
 void report(const char* kind, std::vector<double> ms) {
@@ -129,11 +188,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto size = static_cast<std::uint32_t>(st.st_size);
-    std::printf("partition %s, image %s (%u bytes), 8 MiB read per round\n", partition.c_str(),
-                image.c_str(), size);
+    int status = 0;
+    if (!directory.empty() && !compareProcesses(partition, image)) status = 1;
+    std::printf("readback, the call in-process: partition %s, image %s (%u bytes), 8 MiB read per round\n",
+                partition.c_str(), image.c_str(), size);
 
     std::vector<double> cold, warm;
-    int status = 0;
     for (int i = 0; i < rounds && status == 0; ++i) {
         const double c = timedReadback(partition.c_str(), image.c_str(), size, true);
         const double w = timedReadback(partition.c_str(), image.c_str(), size, false);
