@@ -26,6 +26,9 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_BUILD = Path(os.environ.get("TAVRINE_BUILD", REPO / "build"))
+# The product may come from another build than the emulators (the sanitizer
+# build builds no emulators).
+DEFAULT_PRODUCT = os.environ.get("TAVRINE_PRODUCT_BUILD")
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
 STORE = "/data/tavrine-app"
@@ -121,7 +124,8 @@ def _escape(text):
 class SimClock:
     """One simulated clock. Use as a context manager or call close()."""
 
-    def __init__(self, tmp_path, build_dir=None, speed=10, squashfs=True, wrap=None, res_files=None):
+    def __init__(self, tmp_path, build_dir=None, speed=10, squashfs=True, wrap=None, res_files=None,
+                 product_dir=None):
         """tmp_path: a directory for this clock (a fresh subdirectory is made);
         build_dir: the CMake build folder with the product and sim/;
         speed: libfaketime speed-up (1 = real time);
@@ -129,8 +133,11 @@ class SimClock:
         (else a plain read-only directory);
         wrap: {"tavrine-ota-switch": ["strace", "-f", "-o", "/data/tavrine-app/trace"]}
         runs that program through the given command;
-        res_files: {relative path: bytes} added to the stock "/res"."""
+        res_files: {relative path: bytes} added to the stock "/res";
+        product_dir: the build folder to take the product from (default
+        $TAVRINE_PRODUCT_BUILD, else build_dir)."""
         self.build = Path(build_dir or DEFAULT_BUILD)
+        self.product = Path(product_dir or DEFAULT_PRODUCT or self.build)
         self.speed = float(speed)
         self.squashfs = squashfs
         self.dir = Path(tempfile.mkdtemp(prefix="clock-", dir=tmp_path))
@@ -167,7 +174,7 @@ class SimClock:
 
     def _copy_product(self, name, wrap, dest_root):
         build_rel, device_path = PRODUCT[name]
-        src = self.build / build_rel
+        src = self.product / build_rel
         if not src.exists():
             return
         dest = dest_root / device_path.split("/", 2)[2] if dest_root == self.res_tree else \

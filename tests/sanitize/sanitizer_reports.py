@@ -1,0 +1,41 @@
+"""pytest plugin of the sanitizer run: fails a test when any process of a
+simulated clock it used wrote a sanitizer report.
+
+The sanitized programs write their reports to "/run/sim/sanitizer.<pid>",
+i.e. into the clock's control directory on the host, which stays after the
+clock is closed. Every clock of the run lives under pytest's base temporary
+folder, module-scoped ones included, so that folder is searched after each
+test for reports not seen before. Refuses to run against an unsanitized
+product, which would pass without proving anything.
+"""
+
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+REPORTS = "**/run/sanitizer.*"
+PROGRAMS = ["boot-control/tavrine-boot-control", "ota-switch/tavrine-ota-switch",
+            "install-guard/tavrine-install-guard"]
+_seen = set()
+
+
+def pytest_sessionstart(session):
+    product = Path(os.environ.get("TAVRINE_PRODUCT_BUILD", ""))
+    for program in PROGRAMS:
+        path = product / program
+        needed = subprocess.run(["readelf", "-dW", str(path)], capture_output=True, text=True).stdout
+        if "libclang_rt.asan" not in needed:
+            raise pytest.UsageError(f"not a sanitized program: {path} (set TAVRINE_PRODUCT_BUILD)")
+
+
+@pytest.fixture(autouse=True)
+def no_sanitizer_report(tmp_path_factory):
+    yield
+    base = tmp_path_factory.getbasetemp()
+    new = sorted(p for p in base.glob(REPORTS) if p not in _seen)
+    _seen.update(new)
+    if new:
+        pytest.fail("sanitizer reports:\n" + "\n".join(
+            f"--- {p}\n{p.read_text(errors='replace')}" for p in new), pytrace=False)
