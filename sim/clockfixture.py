@@ -12,7 +12,7 @@ from simclock import DEFAULT_BUILD, SimClock, missing_capabilities, missing_emul
 
 def pytest_configure(config):
     config.addinivalue_line(
-        "markers", "clock(speed=10, squashfs=True, wrap=None, res_files=None): options of the clock fixture")
+        "markers", "clock(speed=10, squashfs=True, wrap=None, res_files=None, arch=None): options of the clock fixture")
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -22,9 +22,9 @@ def pytest_runtest_makereport(item, call):
     setattr(item, "clock_failed_" + report.when, report.failed)
 
 
-def clock_skip_reason(squashfs=True, build=None):
-    reasons = missing_capabilities(squashfs)
-    missing = missing_emulators(build)
+def clock_skip_reason(squashfs=True, build=None, arch=None):
+    reasons = missing_capabilities(squashfs, arch)
+    missing = missing_emulators(build, arch)
     if missing:
         reasons.append(f"simulated clock not built in {build or DEFAULT_BUILD} (missing {', '.join(missing)})")
     return "; ".join(reasons)
@@ -36,7 +36,7 @@ def clock(request, tmp_path):
     timeline is printed when the test failed."""
     marker = request.node.get_closest_marker("clock")
     opts = dict(marker.kwargs) if marker else {}
-    reason = clock_skip_reason(opts.get("squashfs", True), opts.get("build_dir"))
+    reason = clock_skip_reason(opts.get("squashfs", True), opts.get("build_dir"), opts.get("arch"))
     if reason:
         pytest.skip(reason)
     c = SimClock(tmp_path, **opts)

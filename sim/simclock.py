@@ -31,6 +31,20 @@ DEFAULT_BUILD = Path(os.environ.get("TAVRINE_BUILD", REPO / "build"))
 DEFAULT_PRODUCT = os.environ.get("TAVRINE_PRODUCT_BUILD")
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
+# ARM clocks (arch="armhf"): the release tree as installed for the device,
+# and the ARM host and sample apps; everything else stays native.
+ARMHF_STAGE = Path(os.environ.get("TAVRINE_ARMHF_STAGE", REPO / "build-armhf-release" / "stage"))
+ARMHF_SIM = Path(os.environ.get("TAVRINE_ARMHF_SIM", REPO / "build-armhf-sim" / "sim"))
+QEMU_ARM = "/usr/bin/qemu-arm-static"
+ARM_LIBC = "/usr/arm-linux-gnueabihf"
+ARM_EMULATORS = ["zkswe"]
+# A private binfmt_misc of the holder's user namespace runs 32-bit ARM ELF
+# files through qemu (F: the interpreter is opened now, from the host's
+# root). The machine's own binfmt settings are never touched.
+BINFMT_QEMU_ARM = (r":qemu-arm:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00"
+                   r":\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff"
+                   f":{QEMU_ARM}:F")
+
 STORE = "/data/tavrine-app"
 CONTROL = "/run/sim"
 FLASH_SIZE = 8388608
@@ -68,9 +82,16 @@ class SimTimeout(AssertionError):
     """An awaited event or file did not come; the message carries the timeline."""
 
 
-def missing_capabilities(squashfs=True):
+def missing_capabilities(squashfs=True, arch=None):
     """Reasons this machine cannot run a clock (empty when it can)."""
     reasons = []
+    if arch == "armhf":
+        if not Path(QEMU_ARM).exists():
+            reasons.append(f"qemu-user-static missing ({QEMU_ARM})")
+        if not Path(ARM_LIBC, "lib", "ld-linux-armhf.so.3").exists():
+            reasons.append(f"ARM C library missing ({ARM_LIBC})")
+        if shutil.which("unshare") is None:
+            reasons.append("unshare not installed")
     if os.geteuid() != 0:
         reasons.append("needs root (namespaces, mounts, loop devices)")
     for tool in ["bwrap", "nsenter"] + (["mksquashfs", "losetup"] if squashfs else []):
@@ -83,10 +104,13 @@ def missing_capabilities(squashfs=True):
     return reasons
 
 
-def missing_emulators(build_dir=None):
+def missing_emulators(build_dir=None, arch=None):
     build = Path(build_dir or DEFAULT_BUILD) / "sim"
-    return [e for e in EMULATORS if not (build / e).exists()] + \
-        [lib for lib in ("libapp-stock.so", "libapp-slot.so") if not (build / lib).exists()]
+    missing = [e for e in EMULATORS if not (build / e).exists()]
+    arm = [ARMHF_SIM / f for f in ARM_EMULATORS + ["libapp-stock.so", "libapp-slot.so"]]
+    if arch == "armhf":
+        return missing + [str(f) for f in arm if not f.exists()]
+    return missing + [lib for lib in ("libapp-stock.so", "libapp-slot.so") if not (build / lib).exists()]
 
 
 _live = weakref.WeakSet()
@@ -124,8 +148,8 @@ def _escape(text):
 class SimClock:
     """One simulated clock. Use as a context manager or call close()."""
 
-    def __init__(self, tmp_path, build_dir=None, speed=10, squashfs=True, wrap=None, res_files=None,
-                 product_dir=None):
+    def __init__(self, tmp_path, build_dir=None, speed=None, squashfs=True, wrap=None, res_files=None,
+                 product_dir=None, arch=None):
         """tmp_path: a directory for this clock (a fresh subdirectory is made);
         build_dir: the CMake build folder with the product and sim/;
         speed: libfaketime speed-up (1 = real time);
@@ -135,10 +159,19 @@ class SimClock:
         runs that program through the given command;
         res_files: {relative path: bytes} added to the stock "/res";
         product_dir: the build folder to take the product from (default
-        $TAVRINE_PRODUCT_BUILD, else build_dir)."""
+        $TAVRINE_PRODUCT_BUILD, else build_dir);
+        arch="armhf": the product from the ARM release tree and the ARM host
+        and apps, run through qemu-user (real time only: speed 1)."""
         self.build = Path(build_dir or DEFAULT_BUILD)
         self.product = Path(product_dir or DEFAULT_PRODUCT or self.build)
-        self.speed = float(speed)
+        self.arm = arch == "armhf"
+        if arch not in (None, "x86_64", "armhf"):
+            raise ValueError(f"unknown arch {arch!r}")
+        if self.arm and (speed not in (None, 1) or wrap):
+            # Static ARM programs ignore libfaketime's preload.
+            raise ValueError("an ARM clock runs at speed 1 and wraps nothing")
+        self.speed = float(speed or (1 if self.arm else 10))
+        self._holder = None
         self.squashfs = squashfs
         self.dir = Path(tempfile.mkdtemp(prefix="clock-", dir=tmp_path))
         self.data = self.dir / "data"
@@ -155,7 +188,7 @@ class SimClock:
         self._boots = 0
         self._images = 0
         self._parsed = (0, [], 0, None)  # log offset, events, boot, its start
-        missing = missing_emulators(self.build)
+        missing = missing_emulators(self.build, arch)
         if missing:
             raise SimError(f"simulated clock not built in {self.build}: missing {missing}")
         for d in (self.data, self.run_dir / "faults", self.bin, self.res_tree):
@@ -167,6 +200,8 @@ class SimClock:
         self._install_bin(wrap or {})
         self._install_res(wrap or {}, res_files or {})
         _live.add(self)
+        if self.arm:
+            self._start_holder()
         if squashfs:
             self._attach_flash(self.make_res_image(path=self.dir / "res.squashfs"))
 
@@ -174,7 +209,8 @@ class SimClock:
 
     def _copy_product(self, name, wrap, dest_root):
         build_rel, device_path = PRODUCT[name]
-        src = self.product / build_rel
+        # The ARM release tree is laid out as on the device.
+        src = ARMHF_STAGE / device_path.lstrip("/") if self.arm else self.product / build_rel
         if not src.exists():
             return
         dest = dest_root / device_path.split("/", 2)[2] if dest_root == self.res_tree else \
@@ -191,14 +227,14 @@ class SimClock:
 
     def _install_bin(self, wrap):
         for e in EMULATORS:
-            shutil.copy2(self.build / "sim" / e, self.bin / e)
+            shutil.copy2(self._emulator(e), self.bin / e)
         os.symlink("/usr/bin/sh", self.bin / "sh")
         self._copy_product("tavrine-install-guard", wrap, self.bin)
 
     def _install_res(self, wrap, extra):
         for sub in ("bin", "lib", "ui", "etc"):
             (self.res_tree / sub).mkdir()
-        shutil.copy2(self.build / "sim" / "libapp-stock.so", self.res_tree / "lib" / "libzkgui.so")
+        shutil.copy2(self._emulator("libapp-stock.so"), self.res_tree / "lib" / "libzkgui.so")
         (self.res_tree / "ui" / "main.ftu").write_text("stock main window\n")
         (self.res_tree / "ui" / "strings.json").write_text('{"title":"Tavrine"}\n')
         (self.res_tree / "etc" / "tavrine-stock.cfg").write_bytes(STOCK_CFG)
@@ -214,6 +250,40 @@ class SimClock:
             p.write_bytes(content)
             if rel.lstrip("/").startswith("bin/"):
                 p.chmod(0o755)
+
+    def _emulator(self, name):
+        """Host path of an emulator or sample app: the host and the apps it
+        loads are ARM on an ARM clock, the platform's tools stay native."""
+        if self.arm and (name in ARM_EMULATORS or name.endswith(".so")):
+            return ARMHF_SIM / name
+        return self.build / "sim" / name
+
+    def _start_holder(self):
+        """A process that keeps a user namespace with its own binfmt_misc,
+        where qemu-arm runs ARM programs; services of the clock join it.
+        It dies with us, and close() ends it."""
+        script = ('mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc && '
+                  'printf %s "$1" > /proc/sys/fs/binfmt_misc/register && echo ready && exec sleep infinity')
+        self._holder = subprocess.Popen(
+            ["unshare", "--user", "--map-root-user", "--mount", "--propagation", "private",
+             "sh", "-c", script, "sh", BINFMT_QEMU_ARM],
+            env=HOST_ENV, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            preexec_fn=_die_with_us)
+        line = self._holder.stdout.readline()
+        if line != b"ready\n":
+            out = line + self._holder.stdout.read()
+            self._stop_holder()
+            raise SimError(f"no binfmt_misc for ARM in a user namespace: {out.decode(errors='replace')}")
+        self._holder.stdout.close()
+
+    def _stop_holder(self):
+        if self._holder is not None:
+            if self._holder.poll() is None:
+                os.kill(self._holder.pid, signal.SIGKILL)
+            self._holder.wait()
+            if self._holder.stdout:
+                self._holder.stdout.close()
+            self._holder = None
 
     def has(self, name):
         """True when the product program `name` was built and installed."""
@@ -281,7 +351,7 @@ class SimClock:
         (d / "lib").mkdir(parents=True, exist_ok=True)
         (d / "ui").mkdir(exist_ok=True)
         tmp = d / "lib" / ".libzkgui.so.sim"
-        shutil.copy2(self.build / "sim" / "libapp-slot.so", tmp)
+        shutil.copy2(self._emulator("libapp-slot.so"), tmp)
         os.replace(tmp, d / "lib" / "libzkgui.so")
         (d / "ui" / "main.ftu").write_text(f"slot {slot} main window\n")
         self.write(f"{STORE}/{slot}/manifest.json",
@@ -301,7 +371,10 @@ class SimClock:
         processes inside get it: libfaketime in a host-side tool would leave
         its shared memory in the host's /dev/shm."""
         env = {"PATH": "/usr/bin:/bin:/usr/sbin", "HOME": "/", "LANG": "C"}
-        if faketime:
+        if self.arm:
+            # The dynamic ARM host finds its loader and C library there.
+            env["QEMU_LD_PREFIX"] = ARM_LIBC
+        if faketime and not self.arm:
             env.update({"LD_PRELOAD": FAKETIME_LIB, "FAKETIME": f"+0 x{self.speed:g}"})
         env.update(extra or {})
         return env
@@ -340,12 +413,23 @@ class SimClock:
             args += ["--setenv", k, v]
         args.append("/bin/siminit")
         args += (["--squashfs"] if self.squashfs else []) + (["--boot"] if boot else [])
+        fds = [w]
+        if self.arm:
+            if self._holder is None or self._holder.poll() is not None:
+                os.close(r)
+                os.close(w)
+                raise SimError("the ARM user namespace holder has ended")
+            fds.append(os.open(f"/proc/{self._holder.pid}/ns/user", os.O_RDONLY))
+            args += ["--arm-userns", str(fds[-1])]
         console = open(self.run_dir / "console.log", "ab")
         self._boots += 1
-        self._proc = subprocess.Popen(args, env=HOST_ENV, stdin=subprocess.DEVNULL, stdout=console,
-                                      stderr=console, pass_fds=(w,), preexec_fn=_die_with_us)
-        console.close()
-        os.close(w)
+        try:
+            self._proc = subprocess.Popen(args, env=HOST_ENV, stdin=subprocess.DEVNULL, stdout=console,
+                                          stderr=console, pass_fds=fds, preexec_fn=_die_with_us)
+        finally:
+            console.close()
+            for fd in fds:
+                os.close(fd)
         try:
             info = b""
             end = time.monotonic() + timeout
@@ -409,6 +493,7 @@ class SimClock:
         if self._loop_fd is not None:
             os.close(self._loop_fd)
             self._loop_fd = None
+        self._stop_holder()
         _live.discard(self)
 
     def __enter__(self):
@@ -427,8 +512,12 @@ class SimClock:
         if not self.powered:
             raise SimError("clock is powered off")
         inner = self.env(env, faketime)
-        if faketime:
+        if faketime and not self.arm:
             inner.setdefault("FAKETIME_SHARED", FAKETIME_SHARED)
+        if self.arm and argv and argv[0] in self.installed.values() and not argv[0].endswith(".so"):
+            # As an outside caller, in the machine's own user namespace: the
+            # install guard mounts "/res", which the ARM one may not.
+            argv = [QEMU_ARM, *argv]
         cmd = ["nsenter", "-t", str(self.pid), "-m", "-p", "-n", "-i", "-u", "-r", "-w", "--",
                "/usr/bin/env", "-i", *(f"{k}={v}" for k, v in inner.items()), "/bin/simexec", "--cwd", cwd]
         if env_workspace:
@@ -508,6 +597,8 @@ class SimClock:
                     continue
                 cmd = Path(f"/proc/{entry}/cmdline").read_bytes().split(b"\0")
                 exe = os.path.basename(os.readlink(f"/proc/{entry}/exe"))
+                if exe.startswith("qemu-") and len(cmd) > 1 and cmd[1]:
+                    exe = os.path.basename(cmd[1].decode(errors="replace"))  # the ARM program it runs
             except OSError:
                 continue
             out.append((int(entry), exe, [c.decode(errors="replace") for c in cmd if c]))

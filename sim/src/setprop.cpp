@@ -14,8 +14,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,7 +117,23 @@ bool waitGone(int pid, long long start, int timeoutMs) {
     return false;
 }
 
+// On an ARM clock the service runs in the user namespace whose binfmt_misc
+// knows qemu-arm, so that the ARM host and the ARM programs it starts run.
+// A caller already inside it (the boot control restarting the host) stays:
+// setns into one's own user namespace fails.
+void joinArmNamespace(const Service& svc) {
+    struct stat target {}, own {};
+    if (stat(sim::ARM_USERNS, &target) != 0) return;
+    if (stat("/proc/self/ns/user", &own) == 0 && own.st_dev == target.st_dev && own.st_ino == target.st_ino)
+        return;
+    int fd = open(sim::ARM_USERNS, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || setns(fd, CLONE_NEWUSER) != 0)
+        sim::event(svc.name, std::string("cannot join the ARM user namespace: ") + std::strerror(errno));
+    if (fd >= 0) close(fd);
+}
+
 [[noreturn]] void execService(const Service& svc) {
+    joinArmNamespace(svc);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -139,6 +157,14 @@ bool waitGone(int pid, long long start, int timeoutMs) {
     std::string title = "monitor:" + std::string(svc.name);
     prctl(PR_SET_NAME, title.c_str(), 0, 0, 0);
     if (chdir("/") != 0) _exit(1);
+    // A caller with its standard descriptors closed (a detached worker)
+    // hands the pipe over at 0 to 2, where /dev/null is about to go.
+    if (readyFd <= 2) {
+        int moved = fcntl(readyFd, F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) _exit(1);
+        close(readyFd);
+        readyFd = moved;
+    }
     for (int fd = 0; fd < 1024; ++fd) {
         if (fd != readyFd) close(fd);
     }

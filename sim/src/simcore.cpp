@@ -69,7 +69,21 @@ std::string exeName(int pid) {
     if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
         path.resize(path.size() - deleted.size());
     auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // An ARM program runs as qemu-user, which binfmt_misc or the launcher
+    // starts as "qemu-arm-static PROGRAM ARGS...": name the program instead.
+    if (name.compare(0, 5, "qemu-") == 0) {
+        std::string cmdline;
+        if (readFile("/proc/" + std::to_string(pid) + "/cmdline", cmdline, 4096)) {
+            auto first = cmdline.find('\0');
+            if (first != std::string::npos && first + 1 < cmdline.size()) {
+                std::string program = cmdline.substr(first + 1, cmdline.find('\0', first + 1) - first - 1);
+                slash = program.rfind('/');
+                if (!program.empty()) name = slash == std::string::npos ? program : program.substr(slash + 1);
+            }
+        }
+    }
+    return name;
 }
 
 bool validName(const std::string& name) {

@@ -20,6 +20,9 @@ constexpr const char* PROPS_DIR = "/run/sim/props";
 constexpr const char* FAULTS_DIR = "/run/sim/faults";
 constexpr const char* SERVICES_DIR = "/run/sim/services";
 constexpr const char* WORKSPACE_FILE = "/run/sim/workspace";
+// On an ARM clock: the user namespace whose private binfmt_misc runs ARM
+// programs through qemu-user. Services join it; absent on a native clock.
+constexpr const char* ARM_USERNS = "/run/arm-userns";
 
 // The property workspace handed to services: descriptor number and size
 // in the platform's "fd,size" form.

@@ -79,13 +79,34 @@ void loadInitialProperties() {
     closedir(d);
 }
 
+// ARM mode: the launcher hands over a descriptor of the user namespace that
+// runs ARM programs. Bound at a fixed path, services can join it. Its
+// processes lack privilege over this network namespace, which belongs to
+// the machine's own user namespace: let every port be bound, as the
+// device's root may.
+bool setUpArm(int userns) {
+    std::string source = "/proc/self/fd/" + std::to_string(userns);
+    int mark = open(sim::ARM_USERNS, O_WRONLY | O_CREAT | O_CLOEXEC, 0444);
+    if (mark < 0) return false;
+    close(mark);
+    bool ok = mount(source.c_str(), sim::ARM_USERNS, nullptr, MS_BIND, nullptr) == 0;
+    close(userns);
+    int sysctl = open("/proc/sys/net/ipv4/ip_unprivileged_port_start", O_WRONLY | O_CLOEXEC);
+    if (sysctl < 0) return false;
+    ok = write(sysctl, "0", 1) == 1 && ok;
+    close(sysctl);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool squashfs = false, boot = false;
+    int armUserns = -1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--squashfs") == 0) squashfs = true;
         if (std::strcmp(argv[i], "--boot") == 0) boot = true;
+        if (std::strcmp(argv[i], "--arm-userns") == 0 && i + 1 < argc) armUserns = std::atoi(argv[++i]);
     }
     // PID 1 has no default signal actions: handle the ones meaning "power off".
     struct sigaction sa {};
@@ -98,6 +119,13 @@ int main(int argc, char** argv) {
 
     const char* fake = std::getenv("FAKETIME");
     sim::event(ACTOR, std::string("power-up, FAKETIME=") + (fake ? fake : "(none)"));
+    if (armUserns >= 0) {
+        if (!setUpArm(armUserns)) {
+            sim::event(ACTOR, std::string("ARM set-up failed: ") + std::strerror(errno));
+            return 1;
+        }
+        sim::event(ACTOR, std::string("ARM programs run through qemu-arm in the user namespace at ") + sim::ARM_USERNS);
+    }
     if (squashfs) {
         if (mount(FLASH, RES, "squashfs", MS_RDONLY, nullptr) != 0) {
             sim::event(ACTOR, std::string("mount of /res failed: ") + std::strerror(errno));
