@@ -15,7 +15,7 @@ import time
 import pytest
 
 from clockfixture import clock_skip_reason
-from simclock import STOCK_CFG, SimClock
+from simclock import QEMU_ARM, STOCK_CFG, SimClock
 
 pytestmark = pytest.mark.clock(arch="armhf")
 
@@ -121,6 +121,8 @@ def test_power_up_into_a_slot(clock, case):
     assert clock.read(READY) == {"a": b"a\n1.2\n", "b": b"b\n2.0\n"}[slot]
     assert not clock.exists(BOOT_ERROR) and not clock.exists(MARKER)
     assert len(clock.find(BOOT_START)) == 1
+    hosts = [argv for _, exe, argv in clock.processes() if exe == "zkswe"]
+    assert hosts and all(argv[0] == QEMU_ARM for argv in hosts)  # the ARM host, emulated
     print(f"ARM boot chain adds {start.t - called.t - 2.2:.3f} s to the fixed 2.2 s")
 
 
