@@ -273,23 +273,20 @@ def put(path, data):
 
 
 WORKSPACE = dict(env_workspace=True)
-# id, command, changes to a clean clock (installs admissible for the guard), how it runs, exit status
+# Each exit status of each program once: id, command, changes to a clean clock (on which
+# the guard would be admitted), how it runs, exit status.
 REFUSALS = [
     ("boot-control-no-argument", [BOOT], [], {}, 2),
-    ("boot-control-upper-case", [BOOT, "--START"], [put(CURRENT, cfg("a"))], {}, 2),
     ("boot-control-empty-store", [BOOT, "--start"], [], {}, 3),
     ("boot-control-lock-held", [BOOT, "--start"], [put(CURRENT, cfg("a")), hold_lock], {}, 4),
     ("boot-control-marker-unwritable", [BOOT, "--stock"],
      [lambda c: c.path(MARKER + ".next").symlink_to("elsewhere")], {}, 5),
-    ("switch-no-version", [SWITCH, "b"], [], {}, 2),
     ("switch-unknown-slot", [SWITCH, "c", "1.4"], [], {}, 2),
     ("switch-lock-held", [SWITCH, "b", "1.4"], [hold_lock], {}, 3),
     ("guard-no-argument", [GUARD], [], WORKSPACE, 2),
     ("guard-run-id-upper-case", [GUARD, "--watch"], [put(RUN_ID_PATH, RUN_ID.upper())], WORKSPACE, 3),
-    ("guard-stock-configuration", [GUARD, "--watch"], [put(HOST_CFG, STOCK_CFG)], WORKSPACE, 3),
     ("guard-image-not-squashfs", [GUARD, "--watch"], [put(IMAGE_PATH, b"sqsh" + bytes(4092))], WORKSPACE, 4),
     ("guard-workspace-unset", [GUARD, "--watch"], [], {}, 5),
-    ("guard-upgrader-busy", [GUARD, "--watch"], [lambda c: c.set_prop("sys.zkupgrade.state", "255")], WORKSPACE, 5),
 ]
 
 
