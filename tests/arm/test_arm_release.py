@@ -40,6 +40,8 @@ SLOT_A_CFG = (b'{ "startupLibPath": "/data/tavrine-app/a/lib/libzkgui.so",\n'
 NEW_FILE = ("ui/new.txt", b"resources of the new image\n")
 
 TOL = 0.5  # seconds of qemu start-up and a loaded machine per step
+# The hook logs its return a few ms after the worker it started began its pause.
+JITTER = 0.05
 BOOT_KEEPALIVE = r"^tavrine-boot-control setprop sys\.zkapp\.state running"
 BOOT_STOP = r"^tavrine-boot-control setprop ctl\.stop zkswe"
 BOOT_START = r"^tavrine-boot-control setprop ctl\.start zkswe"
@@ -112,7 +114,7 @@ def test_power_up_into_a_slot(clock, case):
     clock.wait_event(LOCK_RELEASED, after=written)
     ready = clock.find(rf"^app-{slot} ready text written", after=stop)[0]
 
-    assert 1.5 <= alive.t - returned.t <= 1.5 + TOL
+    assert 1.5 - JITTER <= alive.t - returned.t <= 1.5 + TOL
     assert 0.7 <= start.t - stop.t <= 0.7 + TOL
     assert written.t - ready.t <= 0.5 + TOL  # the first poll after the ready text
     assert len(between(clock, BOOT_KEEPALIVE, start, written)) == 1
@@ -306,11 +308,11 @@ def test_admission_refusals(refusal_clock, argv, changes, options, code):
     try:
         r = c.run(argv, timeout=20, **options)
         assert (r.returncode, r.stdout, r.stderr) == (code, b"", b"")
-        time.sleep(0.2)  # a wrongly admitted worker would show itself
+        # A wrongly admitted worker would still be in its first pause.
+        assert not [p for p in c.processes() if p[1].startswith("tavrine-")]
         assert c.store() == store
         assert not c.exists(f"{INSTALL_DIR}/guard-ready") and not c.exists(f"{STORE}/elsewhere")
         assert not c.find(r"^tavrine-\S+ setprop ", after=begin), "a refused program acted"
-        assert not [p for p in c.processes() if p[1].startswith("tavrine-")]
     finally:
         for pid, exe, _ in c.processes():
             if exe in ("flock", "sleep") or exe.startswith("tavrine-"):
