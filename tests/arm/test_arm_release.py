@@ -15,7 +15,7 @@ import time
 import pytest
 
 from clockfixture import clock_skip_reason
-from simclock import STOCK_CFG, SimClock
+from simclock import QEMU_ARM, STOCK_CFG, SimClock
 
 pytestmark = pytest.mark.clock(arch="armhf")
 
@@ -40,6 +40,8 @@ SLOT_A_CFG = (b'{ "startupLibPath": "/data/tavrine-app/a/lib/libzkgui.so",\n'
 NEW_FILE = ("ui/new.txt", b"resources of the new image\n")
 
 TOL = 0.5  # seconds of qemu start-up and a loaded machine per step
+# The hook logs its return a few ms after the worker it started began its pause.
+JITTER = 0.05
 BOOT_KEEPALIVE = r"^tavrine-boot-control setprop sys\.zkapp\.state running"
 BOOT_STOP = r"^tavrine-boot-control setprop ctl\.stop zkswe"
 BOOT_START = r"^tavrine-boot-control setprop ctl\.start zkswe"
@@ -112,7 +114,7 @@ def test_power_up_into_a_slot(clock, case):
     clock.wait_event(LOCK_RELEASED, after=written)
     ready = clock.find(rf"^app-{slot} ready text written", after=stop)[0]
 
-    assert 1.5 <= alive.t - returned.t <= 1.5 + TOL
+    assert 1.5 - JITTER <= alive.t - returned.t <= 1.5 + TOL
     assert 0.7 <= start.t - stop.t <= 0.7 + TOL
     assert written.t - ready.t <= 0.5 + TOL  # the first poll after the ready text
     assert len(between(clock, BOOT_KEEPALIVE, start, written)) == 1
@@ -121,6 +123,8 @@ def test_power_up_into_a_slot(clock, case):
     assert clock.read(READY) == {"a": b"a\n1.2\n", "b": b"b\n2.0\n"}[slot]
     assert not clock.exists(BOOT_ERROR) and not clock.exists(MARKER)
     assert len(clock.find(BOOT_START)) == 1
+    hosts = [argv for _, exe, argv in clock.processes() if exe == "zkswe"]
+    assert hosts and all(argv[0] == QEMU_ARM for argv in hosts)  # the ARM host, emulated
     print(f"ARM boot chain adds {start.t - called.t - 2.2:.3f} s to the fixed 2.2 s")
 
 
@@ -271,23 +275,20 @@ def put(path, data):
 
 
 WORKSPACE = dict(env_workspace=True)
-# id, command, changes to a clean clock (installs admissible for the guard), how it runs, exit status
+# Each exit status of each program once: id, command, changes to a clean clock (on which
+# the guard would be admitted), how it runs, exit status.
 REFUSALS = [
     ("boot-control-no-argument", [BOOT], [], {}, 2),
-    ("boot-control-upper-case", [BOOT, "--START"], [put(CURRENT, cfg("a"))], {}, 2),
     ("boot-control-empty-store", [BOOT, "--start"], [], {}, 3),
     ("boot-control-lock-held", [BOOT, "--start"], [put(CURRENT, cfg("a")), hold_lock], {}, 4),
     ("boot-control-marker-unwritable", [BOOT, "--stock"],
      [lambda c: c.path(MARKER + ".next").symlink_to("elsewhere")], {}, 5),
-    ("switch-no-version", [SWITCH, "b"], [], {}, 2),
     ("switch-unknown-slot", [SWITCH, "c", "1.4"], [], {}, 2),
     ("switch-lock-held", [SWITCH, "b", "1.4"], [hold_lock], {}, 3),
     ("guard-no-argument", [GUARD], [], WORKSPACE, 2),
     ("guard-run-id-upper-case", [GUARD, "--watch"], [put(RUN_ID_PATH, RUN_ID.upper())], WORKSPACE, 3),
-    ("guard-stock-configuration", [GUARD, "--watch"], [put(HOST_CFG, STOCK_CFG)], WORKSPACE, 3),
     ("guard-image-not-squashfs", [GUARD, "--watch"], [put(IMAGE_PATH, b"sqsh" + bytes(4092))], WORKSPACE, 4),
     ("guard-workspace-unset", [GUARD, "--watch"], [], {}, 5),
-    ("guard-upgrader-busy", [GUARD, "--watch"], [lambda c: c.set_prop("sys.zkupgrade.state", "255")], WORKSPACE, 5),
 ]
 
 
@@ -307,11 +308,11 @@ def test_admission_refusals(refusal_clock, argv, changes, options, code):
     try:
         r = c.run(argv, timeout=20, **options)
         assert (r.returncode, r.stdout, r.stderr) == (code, b"", b"")
-        time.sleep(0.2)  # a wrongly admitted worker would show itself
+        # A wrongly admitted worker would still be in its first pause.
+        assert not [p for p in c.processes() if p[1].startswith("tavrine-")]
         assert c.store() == store
         assert not c.exists(f"{INSTALL_DIR}/guard-ready") and not c.exists(f"{STORE}/elsewhere")
         assert not c.find(r"^tavrine-\S+ setprop ", after=begin), "a refused program acted"
-        assert not [p for p in c.processes() if p[1].startswith("tavrine-")]
     finally:
         for pid, exe, _ in c.processes():
             if exe in ("flock", "sleep") or exe.startswith("tavrine-"):
