@@ -81,8 +81,9 @@ def test_stock_app_holds_port_80_until_a_moment_after_its_stop(clock):
 @pytest.mark.clock(speed=10)
 def test_boot_chain_reaches_the_boot_hook_library(clock):
     clock.power_up()  # the platform's own start
-    assert clock.read("/tmp/EasyUI.cfg") == \
-        b'{"startupLibPath":"/res/lib/libtavrine-boot.so","resPath":"/res/ui/"}'
+    # Written by the platform just after it reports ready.
+    clock.wait_file("/tmp/EasyUI.cfg",
+                    b'{"startupLibPath":"/res/lib/libtavrine-boot.so","resPath":"/res/ui/"}', timeout=5)
     if clock.has("libtavrine-boot.so"):
         clock.wait_event(r"^zkswe loaded /res/lib/libtavrine-boot\.so$")
     else:
