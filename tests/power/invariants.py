@@ -35,7 +35,8 @@ BOOT_ERROR_TEXT = b"Tavrine startup failed. Keep the clock powered and contact s
 STOCK_MARKER_TEXT = b"Selected explicitly in Tavrine WebUI\n"
 RUN_ID = b"0123456789abcdef" * 2
 NEW_FILE = ("ui/new.txt", b"resources of the new image\n")
-BROKEN_CFG = b'{"startupLibPath":"/data/tavrine-app/a/lib/libzkgui.so"'
+# Whole, but fails the slot rule: slot a's library with slot b's resources.
+BROKEN_CFG = b'{"startupLibPath":"/data/tavrine-app/a/lib/libzkgui.so","resPath":"/data/tavrine-app/b/ui/"}'
 ABSENT = None
 
 # The files a transaction writes; anything else in the store (slot folders
@@ -148,7 +149,7 @@ def _wait_result(word, timeout=90):
 def _switch_leaves(current):
     def leaves(clock, ctx):
         return {"current.cfg": current, "previous.cfg": (ABSENT, slot_cfg("a")),
-                "result": (ABSENT,) + STATE_WORDS[1:]}
+                "result": (ABSENT,) + STATE_WORDS}
     return leaves
 
 
@@ -156,12 +157,12 @@ TRANSACTIONS = {
     "boot-slot": Transaction(
         "tavrine-boot-control", True, _prepare_boot_slot, _nothing,
         _wait(r"^fs replaced /data/tavrine-app/current\.cfg"),
-        lambda clock, ctx: {"current.cfg": (slot_cfg("a"),)}),
+        lambda clock, ctx: {"current.cfg": (slot_cfg("a"),), "boot-error": (ABSENT, BOOT_ERROR_TEXT)}),
     "boot-previous": Transaction(
         "tavrine-boot-control", True, _prepare_boot_previous, _nothing,
         _wait(r"^fs replaced /data/tavrine-app/current\.cfg"),
         lambda clock, ctx: {"current.cfg": (BROKEN_CFG, slot_cfg("a")),
-                            "previous.cfg": (slot_cfg("a"),)}),
+                            "previous.cfg": (slot_cfg("a"),), "boot-error": (ABSENT, BOOT_ERROR_TEXT)}),
     "stock": Transaction(
         "tavrine-boot-control", False, _prepare_switch("ready", True), _run([BOOT_CONTROL, "--stock"]),
         _wait(r"^stock-app port 80 bound$"),
