@@ -72,7 +72,8 @@ def parse(text):
 
 
 def signature(call):
-    paths = [re.sub(r"^fd\d+\?$", "fd?", p) for p in call.paths]
+    # Descriptor numbers of closed descriptors and pipe inodes vary.
+    paths = [re.sub(r"^fd\d+\?$", "fd?", re.sub(r":\[\d+\]$", ":[]", p)) for p in call.paths]
     return (call.role, call.name, tuple(paths))
 
 
@@ -100,7 +101,7 @@ def interesting(call):
 
 def choose(calls, sampled):
     """Cut points: every call, except repeats of the same three-call
-    context beyond the second (runs of identical closes, reads, polls);
+    context (runs of identical closes, reads, polls: the first is cut);
     sampled: only interesting calls, each context once, one fork per role."""
     seen, points, skipped = Counter(), [], 0
     prev = [None, None]
@@ -113,7 +114,7 @@ def choose(calls, sampled):
         if sampled and c.name in ("clone", "clone3"):
             key = (c.role, c.name)
         seen[key] += 1
-        if seen[key] > (1 if sampled else 2):
+        if seen[key] > 1:
             skipped += 1
             continue
         points.append(c)
@@ -557,7 +558,7 @@ def run(names, sampled, log=print):
                 held, missed, f = cuts(bench, points, log)
                 failures += f
                 rep = []
-                if bench.tx.at_power_up:
+                if bench.tx.at_power_up and (not sampled or name == "boot-slot"):
                     renames = [c for c in calls if c.name == "rename" and touches_store(c)]
                     rep = renames[:1] + [c for c in calls if c.name == "fsync"][:1]
                     failures += repeated_cuts(bench, rep)

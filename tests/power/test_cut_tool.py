@@ -32,7 +32,7 @@ GOOD = [("openat", ["AT_FDCWD", f"{S}/x.next"], "3"), ("write", [f"{S}/x.next"],
     ([r for r in GOOD if r != ("fsync", [f"{S}/x.next"], "0")], "without an fsync"),
     (GOOD[:1] + GOOD[2:3] + GOOD[1:2] + GOOD[3:], "without an fsync"),
     # No directory flush, or one only after the next step.
-    (GOOD[:6] + GOOD[7:], "no directory fsync before the end"),
+    (GOOD[:6] + GOOD[7:], "no directory fsync before"),
     (GOOD[:5] + GOOD[8:] + GOOD[5:8], "no directory fsync before 6 clone"),
     # Written in place of a ".next".
     ([("rename", [f"{S}/y", f"{S}/x"], "0")] + GOOD[5:8], "rename"),
