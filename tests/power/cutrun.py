@@ -235,9 +235,19 @@ def durability(calls):
                 if not writes or not syncs or syncs[-1] < writes[-1]:
                     problems.append(f"{c.n}: {dst} renamed without an fsync of {src} after its writes")
                 problems += _dir_synced(seq, i, f"{c.n}: rename onto {dst}")
+            # A ".next" is only ever written: nothing may take it for its target.
+            if c.name in ("read", "pread64", "execve") and any(p.endswith(".next") for p in c.paths):
+                problems.append(f"{c.n}: {c.name} of {c.paths[-1]}")
             if c.name in ("unlink", "unlinkat") and ok and touches_store(c):
                 problems += _dir_synced(seq, i, f"{c.n}: removal of {c.paths[-1]}")
     return problems
+
+
+def durable_count(calls):
+    """(replacements, removals) in the store that the order check covered."""
+    ok = [c for c in calls if c.result != "?" and not c.result.startswith("-")]
+    return (sum(1 for c in ok if c.name in ("rename", "renameat2") and c.paths[-1].startswith(STORE_PREFIX)),
+            sum(1 for c in ok if c.name in ("unlink", "unlinkat") and touches_store(c)))
 
 
 def _durable_step(c):
@@ -570,6 +580,8 @@ def run(names, sampled, log=print):
                 bench.close()
             dt = time.monotonic() - t0
             totals[name] = Figures(len(calls), len(points), held, missed, skipped, len(rep), fig, len(failures))
+            log(f"{name}: durability order of {durable_count(calls)[0]} replacements and "
+                f"{durable_count(calls)[1]} removals checked")
             log(f"{name}: {len(calls)} calls; cut points run {len(points)}, held {held}, "
                 f"not reached {missed}, sampled away {skipped}; repeated-cut points {len(rep)}; "
                 f"{dt:.0f} s")

@@ -39,8 +39,10 @@ GOOD = [("openat", ["AT_FDCWD", f"{S}/x.next"], "3"), ("write", [f"{S}/x.next"],
     # A removal that is never flushed; a failed one needs nothing.
     ([("unlink", [f"{S}/boot-error"], "0"), ("clone", [], "9")], "removal"),
     ([("unlink", [f"{S}/boot-error"], "-2"), ("clone", [], "9")], None),
+    # A temporary file read as if it were its target.
+    (GOOD[:4] + [("read", [f"{S}/x.next"], "4")] + GOOD[4:], "read of"),
 ], ids=["whole", "no-file-fsync", "fsync-before-write", "no-dir-fsync", "dir-fsync-late",
-        "not-from-next", "removal-unflushed", "failed-removal"])
+        "not-from-next", "removal-unflushed", "failed-removal", "next-read"])
 def test_durability_checker(rows, problem):
     found = cutrun.durability(calls(*rows))
     if problem is None:
