@@ -6,7 +6,9 @@ Stable interface:
 - TRANSACTIONS: {name: Transaction}; each prepares a clock, runs one
   transaction of the product and says which contents every store file may
   hold while it runs or after it was cut (`leaves(clock, ctx)`).
-- check_store(clock, leaves) -> [problem]: every file whole, old or new.
+- check_store(clock, leaves, before) -> [problem]: every file whole, one of
+  the contents `leaves` allows; the files it does not name as in `before`
+  (a clock.store() snapshot taken before the transaction).
 - check_whole(clock) -> [problem]: the history-free checks (state word,
   notices, configurations parse, no ".next" in place of its target).
 - settle(clock, timeout=60) -> state: after a power-up with the real boot
@@ -14,6 +16,8 @@ Stable interface:
   "slot b") or sits in a documented failure state ("boot-error",
   "no-configuration"); raises AssertionError with the timeline otherwise.
 - power_cycle(clock): power off (if on) and up with the real boot chain.
+- chosen(clock), ready_text(clock, cfg), record(...), install_records(size),
+  slot_cfg(slot): what the store names, and the exact contents compared.
 """
 
 import json
