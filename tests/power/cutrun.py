@@ -418,12 +418,14 @@ def fault_sites(calls, test):
     return sites
 
 
-def faults(bench, calls, clean_exits, expect, log, sampled=False):
+def faults(bench, calls, clean_exits, expect, log, sampled=False, only=None):
     """Each fault class at each of its sites (sampled: the first): the
     documented outcome, files whole, a failed copy leaves no ".next", the
     next power-up comes up."""
     figures, failures = {}, []
     for name, err, test in FAULTS:
+        if only and name not in only:
+            continue
         sites = fault_sites(calls, test)
         if sampled:
             sites = sites[:1]
@@ -484,6 +486,12 @@ def expect(bench, site, err, ctx, exits, clean_exits, calls):
                                             "tavrine-install-guard": 5}[tx_program(bench)]))
         if not bench.tx.at_power_up:
             want("store", store == ctx["before"], True)
+        return problems
+    if site.name in ("clone", "clone3") and site.role != "command":
+        # A setprop or getprop that cannot start is ignored or reads as an
+        # empty answer; what follows depends on the command that did not
+        # run (a host not stopped, a keep-alive missed), so only the
+        # invariants hold here.
         return problems
     if site.name in ("clone", "clone3") and site.role == "command":
         last = max(x.n for x in calls if x.role == "command" and x.name == site.name)
@@ -559,7 +567,8 @@ def tx_program(bench):
 
 # ----- the command ------------------------------------------------------------
 
-def run(names, sampled, log=print):
+def run(names, sampled, log=print, only=None):
+    """only: fault class names; then no cut points, only those faults."""
     totals = {}
     all_failures = []
     tmp = Path(tempfile.mkdtemp(prefix="power-"))
@@ -572,16 +581,18 @@ def run(names, sampled, log=print):
                 if not calls:
                     failures.append(f"{name}: the clean run logged no calls")
                 points, skipped = choose(calls, sampled)
+                if only:
+                    points = []
                 held, missed, f = cuts(bench, points, log)
                 failures += f
                 rep = []
-                if bench.tx.at_power_up and (not sampled or name == "boot-slot"):
+                if bench.tx.at_power_up and (not sampled or name == "boot-slot") and not only:
                     renames = [c for c in calls if c.name == "rename" and touches_store(c)]
                     rep = renames[:1] + [c for c in calls if c.name == "fsync"][:1]
                     failures += repeated_cuts(bench, rep)
                 fig = {}
                 if not sampled or name in SAMPLED_FAULTS:
-                    fig, f = faults(bench, calls, exits, expect, log, sampled)
+                    fig, f = faults(bench, calls, exits, expect, log, sampled, only)
                     failures += f
             finally:
                 bench.close()
@@ -605,10 +616,12 @@ def main():
     mode = ap.add_mutually_exclusive_group()
     mode.add_argument("--full", action="store_true", help="every call (repeats sampled), default")
     mode.add_argument("--sampled", action="store_true", help="calls on the store, /tmp, locks, forks, mounts")
+    ap.add_argument("--fault", action="append", metavar="CLASS",
+                    help='only this fault class (e.g. "fork EAGAIN"), no cuts; repeatable')
     ap.add_argument("transactions", nargs="*", default=list(inv.TRANSACTIONS))
     args = ap.parse_args()
     t0 = time.monotonic()
-    totals, failures = run(args.transactions, args.sampled)
+    totals, failures = run(args.transactions, args.sampled, only=args.fault)
     faults_by_class = Counter()
     held_by_class = Counter()
     for f in totals.values():
