@@ -108,6 +108,8 @@ def _prepare_boot_previous(clock, ctx):
     _slots(clock)
     clock.write(f"{STORE}/current.cfg", BROKEN_CFG)
     clock.write(f"{STORE}/previous.cfg", slot_cfg("a"))
+    # Left by the power-up that failed before; the launch must remove it.
+    clock.write(f"{STORE}/boot-error", BOOT_ERROR_TEXT)
 
 
 def _prepare_switch(b, b_cfg):
