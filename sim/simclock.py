@@ -46,6 +46,8 @@ PRODUCT = {
 }
 EMULATORS = ["setprop", "getprop", "zkswe", "hciattach", "upgrader", "siminit", "simwatch",
              "simexec", "portholder", "simtime"]
+# Installed when built: the cut tool exists for the x86-64 clock only.
+OPTIONAL_EMULATORS = ["cut"]
 BEHAVIOURS = ("ready", "never", "wrong", "crash")
 HOST_ENV = {"PATH": "/usr/bin:/usr/sbin:/bin:/sbin", "LANG": "C"}
 # libfaketime's shared memory as PID 1 of the clock creates it: processes
@@ -185,6 +187,9 @@ class SimClock:
     def _install_bin(self, wrap):
         for e in EMULATORS:
             shutil.copy2(self.build / "sim" / e, self.bin / e)
+        for e in OPTIONAL_EMULATORS:
+            if (self.build / "sim" / e).exists():
+                shutil.copy2(self.build / "sim" / e, self.bin / e)
         os.symlink("/usr/bin/sh", self.bin / "sh")
         self._copy_product("tavrine-install-guard", wrap, self.bin)
 
