@@ -22,8 +22,10 @@ of what the documented behaviour lets it hold:
 The event sequence comes from the seed alone (each event has its own random
 stream); where a cut lands among the product's steps depends on timing, so
 a failing seed reruns with the same events and nearly the same cuts.
+The store checks that hold after any history, and what a cut may leave in
+each file, are those of the power tests (invariants.py).
 
-    tests/power/soak.py [--histories N] [--events N] [--first S] [--seed S] [--speed X]
+    tests/power/soak.py [--histories N] [--events N] [--first S] [--seed S] [--speed X] [--short]
 """
 
 import argparse
@@ -40,12 +42,11 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim"))
 
 from simclock import PLATFORM_CFG, STOCK_CFG, SimClock, missing_capabilities, missing_emulators  # noqa: E402
+from invariants import BOOT_ERROR_TEXT as NOTICE, STOCK_MARKER_TEXT as STOCK_CHOICE  # noqa: E402
+from invariants import check_store, check_whole  # noqa: E402
 
 STORE = "/data/tavrine-app"
 FILES = ("current.cfg", "previous.cfg", "result", "install-result.json", "manufacturer-selected", "boot-error")
-STATE_WORDS = (b"prepare_failed", b"pending", b"confirmed", b"rolled_back")
-NOTICE = b"Tavrine startup failed. Keep the clock powered and contact support.\n"
-STOCK_CHOICE = b"Selected explicitly in Tavrine WebUI\n"
 
 BOOT = "/res/bin/tavrine-boot-control"
 SWITCH = "/res/bin/tavrine-ota-switch"
@@ -58,6 +59,9 @@ IMAGE_ID = "etc/soak-image"
 IMAGES = 3
 FIGURES = ("events", "cuts", "cuts in flight", "reflashes", "recovery waits", "switches confirmed",
            "switches rolled back", "installs verified", "installs failed", "installs refused")
+
+# The short soak: first seed, histories, events each.
+SHORT = (1, 3, 10, None)
 
 RECOVERY_POLL = 1.0  # device seconds between two looks of the recovery wait
 READY_WAIT = 45.0
@@ -261,29 +265,6 @@ def record(run_id, phase, size, written, remounted, restored, restarted):
             f'"resources_remounted":{flag[remounted]},"resume_restored":{flag[restored]},'
             f'"run_id":"{run_id}","schema":1,"verified_size":{size},'
             f'"write_verified":{flag[written]}}}\n').encode()
-
-
-# ---- Invariants over the store ------------------------------------------
-
-def store_problems(observed, allowed):
-    """Every file absent or whole one of its allowed contents; "result" a
-    state word or its old content; a ".next" only beside a known target."""
-    problems = []
-    for name in FILES:
-        if observed[name] not in allowed[name]:
-            problems.append(f"{name}: {observed[name]!r}, allowed {sorted(allowed[name], key=repr)!r}")
-    if observed["result"] is not None and observed["result"] not in STATE_WORDS + tuple(allowed["result"]):
-        problems.append(f"result holds {observed['result']!r}")
-    for name in observed["next"]:
-        if name[:-len(".next")] not in FILES:
-            problems.append(f"stray temporary file {name}")
-    return problems
-
-
-def read_store(clock):
-    out = {name: clock.read(f"{STORE}/{name}") for name in FILES}
-    out["next"] = sorted(p.name for p in clock.data.iterdir() if p.name.endswith(".next"))
-    return out
 
 
 # ---- Observing the clock ------------------------------------------------
@@ -602,7 +583,8 @@ class History:
                 diffs = differences(observe(c), want) or ["the clock did not settle"]
                 raise Failure("; ".join(diffs))
             time.sleep(0.02)
-        problems = store_problems(read_store(c), {n: {m.store[n]} for n in FILES}) + res_problems(c, m, self.trees)
+        problems = (check_store(c, {n: (m.store[n],) for n in FILES}, {}) + check_whole(c)
+                    + res_problems(c, m, self.trees))
         if problems:
             raise Failure("; ".join(problems))
 
@@ -611,15 +593,14 @@ class History:
         leave; the model takes what is there."""
         c = self.clock
         allowed = allowed or {n: {m.store[n]} for n in FILES}
-        seen = read_store(c)
-        problems = store_problems(seen, allowed)
+        problems = check_store(c, {n: tuple(v) for n, v in allowed.items()}, {}) + check_whole(c)
         flash = flash_image(c, self.images)
         if flash not in allowed_flash:
             problems.append(f"flash holds image {flash}, allowed {sorted(allowed_flash, key=str)}")
         if problems:
             raise Failure("after the power loss: " + "; ".join(problems))
         for name in FILES:
-            m.store[name] = seen[name]
+            m.store[name] = c.read(f"{STORE}/{name}")
         m.flash = flash
         if flash is not None:
             m.good = flash
@@ -655,7 +636,10 @@ def main(argv=None):
     p.add_argument("--speed", type=float, default=40)
     p.add_argument("--build", default=os.environ.get("TAVRINE_BUILD"))
     p.add_argument("--verbose", action="store_true", help="print every history's events")
+    p.add_argument("--short", action="store_true", help="the short fixed soak of scripts/test")
     a = p.parse_args(argv)
+    if a.short:
+        a.first, a.histories, a.events, a.seed = SHORT
     reasons = missing_capabilities() + [f"not built: {m}" for m in missing_emulators(a.build)]
     if reasons:
         print("soak: cannot run: " + "; ".join(reasons), file=sys.stderr)
