@@ -33,7 +33,6 @@ import copy
 import json
 import os
 import random
-import re
 import sys
 import tempfile
 import time
@@ -428,7 +427,7 @@ class History:
         running = slot_of(m.tmp_cfg)
         # An install during the recovery wait is drawn often: it must be refused.
         kinds = {"deliver": 18, "switch": 0 if m.tmp_cfg == PLATFORM_CFG else 24,
-                 "install": (40 if m.waiter else 18) if running else 3, "reboot": 10,
+                 "install": (40 if m.waiter else 18) if running else 3, "power_cycle": 10,
                  "stock": 3 if i >= 2 * self.events // 3 and m.store["manufacturer-selected"] is None else 0}
         kind = rng.choices(list(kinds), list(kinds.values()))[0]
         if kind == "deliver":
@@ -442,7 +441,7 @@ class History:
             run_id = "".join(rng.choice("0123456789abcdef") for _ in range(32))
             image = rng.choice([k for k in range(IMAGES) if k != m.flash])
             return ("install", mode, run_id, image), cut, moment
-        return ("power_cycle" if kind == "reboot" else kind,), cut, moment
+        return (kind,), cut, moment
 
     def draw_delivery(self, rng):
         busy = slot_of(self.m.host) if self.m.powered else None
