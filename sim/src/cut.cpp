@@ -11,6 +11,9 @@
 //   log            trace and log only
 //   kill N         SIGKILL every traced process at the entry of call N
 //   fail N ERRNO   skip call N and let it return -ERRNO
+// Either may end in "after NAME PATH": N then counts from the first call
+// NAME whose last path argument is PATH (that call is 0), for steps that
+// follow a wait whose number of polls depends on another program.
 // Without a plan file the program is exec'd untraced. Every traced run
 // appends to "/run/sim/cut/NAME.log":
 //   run PID ARGV...
@@ -69,6 +72,9 @@ int failErrno = 0;
 pid_t root = 0;
 bool rootExeced = false;
 long sequence = 0;
+std::string anchorName;
+std::string anchorPath;
+long anchor = -1;  // number of the anchor call once seen
 int logFd = -1;
 std::map<pid_t, Tracee> tracees;
 
@@ -202,15 +208,21 @@ void onSyscall(pid_t pid, Tracee& t) {
         const long nr = static_cast<long>(info.entry.nr);
         const long number = ++sequence;
         if (nr == SYS_setsid && pid != root) t.worker = true;
-        t.pending = std::to_string(number) + " " + std::to_string(pid) + " " + role(pid, t) + " " +
-                    describe(pid, info);
-        if (mode == Mode::Kill && number == target) {
+        const std::string call = describe(pid, info);
+        t.pending = std::to_string(number) + " " + std::to_string(pid) + " " + role(pid, t) + " " + call;
+        if (anchor < 0 && !anchorName.empty() && call.compare(0, anchorName.size() + 1, anchorName + " ") == 0 &&
+            call.size() >= anchorPath.size() &&
+            call.compare(call.size() - anchorPath.size(), anchorPath.size(), anchorPath) == 0) {
+            anchor = number;
+        }
+        const bool hit = anchorName.empty() ? number == target : anchor >= 0 && number - anchor == target;
+        if (mode == Mode::Kill && hit) {
             logLine(t.pending + " = killed");
             logLine("kill " + std::to_string(number));
             killAll();
             return;
         }
-        if (mode == Mode::Fail && number == target) {
+        if (mode == Mode::Fail && hit) {
             skipCall(pid);
             t.failing = true;
             logLine("fail " + std::to_string(number) + " " + std::to_string(failErrno));
@@ -296,9 +308,21 @@ bool readPlan(const std::string& name) {
     FILE* f = fopen(path.c_str(), "re");
     if (f == nullptr) return false;
     char word[16] = {0};
+    char line[512] = {0};
     long n = 0;
     int e = 0;
-    const int fields = fscanf(f, "%15s %ld %d", word, &n, &e);
+    char after[16] = {0};
+    char call[32] = {0};
+    char last[400] = {0};
+    int fields = 0;
+    if (fgets(line, sizeof line, f) != nullptr) {
+        fields = sscanf(line, "%15s %ld %d", word, &n, &e);
+        const char* tail = strstr(line, " after ");
+        if (tail != nullptr && sscanf(tail, "%15s %31s %399s", after, call, last) == 3) {
+            anchorName = call;
+            anchorPath = last;
+        }
+    }
     fclose(f);
     if (fields >= 2 && strcmp(word, "kill") == 0) {
         mode = Mode::Kill;

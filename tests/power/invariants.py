@@ -6,7 +6,9 @@ Stable interface:
 - TRANSACTIONS: {name: Transaction}; each prepares a clock, runs one
   transaction of the product and says which contents every store file may
   hold while it runs or after it was cut (`leaves(clock, ctx)`).
-- check_store(clock, leaves) -> [problem]: every file whole, old or new.
+- check_store(clock, leaves, before) -> [problem]: every file whole, one of
+  the contents `leaves` allows; the files it does not name as in `before`
+  (a clock.store() snapshot taken before the transaction).
 - check_whole(clock) -> [problem]: the history-free checks (state word,
   notices, configurations parse, no ".next" in place of its target).
 - settle(clock, timeout=60) -> state: after a power-up with the real boot
@@ -14,13 +16,15 @@ Stable interface:
   "slot b") or sits in a documented failure state ("boot-error",
   "no-configuration"); raises AssertionError with the timeline otherwise.
 - power_cycle(clock): power off (if on) and up with the real boot chain.
+- chosen(clock), ready_text(clock, cfg), record(...), install_records(size),
+  slot_cfg(slot): what the store names, and the exact contents compared.
 """
 
 import json
 import time
 from collections import namedtuple
 
-from simclock import PLATFORM_CFG, STOCK_CFG, SimTimeout
+from simclock import PLATFORM_CFG, STOCK_CFG
 
 STORE = "/data/tavrine-app"
 HOST_CFG = "/tmp/EasyUI.cfg"
@@ -35,7 +39,8 @@ BOOT_ERROR_TEXT = b"Tavrine startup failed. Keep the clock powered and contact s
 STOCK_MARKER_TEXT = b"Selected explicitly in Tavrine WebUI\n"
 RUN_ID = b"0123456789abcdef" * 2
 NEW_FILE = ("ui/new.txt", b"resources of the new image\n")
-BROKEN_CFG = b'{"startupLibPath":"/data/tavrine-app/a/lib/libzkgui.so"'
+# Whole, but fails the slot rule: slot a's library with slot b's resources.
+BROKEN_CFG = b'{"startupLibPath":"/data/tavrine-app/a/lib/libzkgui.so","resPath":"/data/tavrine-app/b/ui/"}'
 ABSENT = None
 
 # The files a transaction writes; anything else in the store (slot folders
@@ -56,6 +61,17 @@ def record(phase, size, written, remounted, restored, restarted):
             f'"resources_remounted":{flag[remounted]},"resume_restored":{flag[restored]},'
             f'"run_id":"{RUN_ID.decode()}","schema":1,"verified_size":{size},'
             f'"write_verified":{flag[written]}}}\n').encode()
+
+
+def install_records(size):
+    """The records a verified write may end in: done, or stopped at one of
+    the steps after the readback (a failing call there)."""
+    return (record("write_verified", size, True, True, True, True),
+            record("app_start_failed", size, True, True, True, False),
+            record("app_config_restore_failed", size, True, True, False, False),
+            record("resource_mount_failed", size, True, False, False, False),
+            record("resource_unmount_failed", size, True, False, False, False),
+            record("service_stop_failed", size, True, False, False, False))
 
 
 # ----- the transactions ---------------------------------------------------
@@ -103,8 +119,10 @@ def _prepare_switch(b, b_cfg):
 
 def _prepare_guard(clock, ctx):
     _slots(clock)
-    image = clock.make_res_image({NEW_FILE[0]: NEW_FILE[1]}).read_bytes()
-    ctx["image"] = image
+    # One image per clock: mksquashfs costs more than a whole cut.
+    if not hasattr(clock, "power_test_image"):
+        clock.power_test_image = clock.make_res_image({NEW_FILE[0]: NEW_FILE[1]}).read_bytes()
+    image = ctx["image"] = clock.power_test_image
     _running_a(clock, ctx)
     clock.write(f"{INSTALL_DIR}/run-id", RUN_ID)
     clock.write(f"{INSTALL_DIR}/res.squashfs", image)
@@ -124,10 +142,12 @@ def _start_guard(clock, ctx):
     ctx["returncode"] = clock.run([GUARD, "--watch"], env_workspace=True).returncode
     # The platform's upgrader starts once the guard announced itself; it is
     # not ours to cut, so it always finishes before the power goes.
-    try:
-        clock.wait_file(f"{INSTALL_DIR}/guard-ready", RUN_ID, timeout=5)
-    except SimTimeout:
-        return
+    # The worker announces itself within a few device seconds or never.
+    end = time.monotonic() + 3 / clock.speed + 0.5
+    while clock.read(f"{INSTALL_DIR}/guard-ready") != RUN_ID:
+        if ctx["returncode"] != 0 or time.monotonic() > end:
+            return
+        time.sleep(0.02)
     up = clock.upgrader(f"{INSTALL_DIR}/res.squashfs", duration=0.5)
     clock.wait_event(r"^upgrader sys\.zkupgrade\.state = 0$", timeout=30)
     ctx["upgrader"] = up
@@ -148,7 +168,7 @@ def _wait_result(word, timeout=90):
 def _switch_leaves(current):
     def leaves(clock, ctx):
         return {"current.cfg": current, "previous.cfg": (ABSENT, slot_cfg("a")),
-                "result": (ABSENT,) + STATE_WORDS[1:]}
+                "result": (ABSENT,) + STATE_WORDS}
     return leaves
 
 
@@ -156,12 +176,12 @@ TRANSACTIONS = {
     "boot-slot": Transaction(
         "tavrine-boot-control", True, _prepare_boot_slot, _nothing,
         _wait(r"^fs replaced /data/tavrine-app/current\.cfg"),
-        lambda clock, ctx: {"current.cfg": (slot_cfg("a"),)}),
+        lambda clock, ctx: {"current.cfg": (slot_cfg("a"),), "boot-error": (ABSENT, BOOT_ERROR_TEXT)}),
     "boot-previous": Transaction(
         "tavrine-boot-control", True, _prepare_boot_previous, _nothing,
         _wait(r"^fs replaced /data/tavrine-app/current\.cfg"),
         lambda clock, ctx: {"current.cfg": (BROKEN_CFG, slot_cfg("a")),
-                            "previous.cfg": (slot_cfg("a"),)}),
+                            "previous.cfg": (slot_cfg("a"),), "boot-error": (ABSENT, BOOT_ERROR_TEXT)}),
     "stock": Transaction(
         "tavrine-boot-control", False, _prepare_switch("ready", True), _run([BOOT_CONTROL, "--stock"]),
         _wait(r"^stock-app port 80 bound$"),
@@ -180,8 +200,7 @@ TRANSACTIONS = {
         "tavrine-install-guard", False, _prepare_guard, _start_guard,
         _wait(r"^fs replaced /data/tavrine-app/install-result\.json", timeout=60),
         lambda clock, ctx: {"current.cfg": (slot_cfg("a"),),
-                            "install-result.json": (ABSENT, record("write_verified", len(ctx["image"]),
-                                                                    True, True, True, True))}),
+                            "install-result.json": (ABSENT,) + install_records(len(ctx["image"]))}),
 }
 
 
