@@ -268,6 +268,10 @@ def record(run_id, phase, size, written, remounted, restored, restarted):
             f'"write_verified":{flag[written]}}}\n').encode()
 
 
+def present(store):
+    return {n: v for n, v in store.items() if v is not None}
+
+
 # ---- Observing the clock ------------------------------------------------
 
 def session_of(pid):
@@ -584,7 +588,7 @@ class History:
                 diffs = differences(observe(c), want) or ["the clock did not settle"]
                 raise Failure("; ".join(diffs))
             time.sleep(0.02)
-        problems = (check_store(c, {n: (m.store[n],) for n in FILES}, {}) + check_whole(c)
+        problems = (check_store(c, {n: (m.store[n],) for n in FILES}, present(m.store)) + check_whole(c)
                     + res_problems(c, m, self.trees))
         if problems:
             raise Failure("; ".join(problems))
@@ -594,7 +598,8 @@ class History:
         leave; the model takes what is there."""
         c = self.clock
         allowed = allowed or {n: {m.store[n]} for n in FILES}
-        problems = check_store(c, {n: tuple(v) for n, v in allowed.items()}, {}) + check_whole(c)
+        # The files the store held before the event are all looked at.
+        problems = check_store(c, {n: tuple(v) for n, v in allowed.items()}, present(before.store)) + check_whole(c)
         flash = flash_image(c, self.images)
         if flash not in allowed_flash:
             problems.append(f"flash holds image {flash}, allowed {sorted(allowed_flash, key=str)}")
