@@ -502,7 +502,7 @@ class History:
             size = len(self.images[event[3]])
             want_code = m.install(event[1], event[2], event[3], size)
         self.count(before, m, kind, want_code)
-        estimate = {"power_up": 0.6, "switch": 0.4, "stock": 0.5, "install": 0.8}[kind] + m.took / self.speed * 1.3
+        estimate = {"power_up": 0.5, "switch": 0.3, "stock": 0.4, "install": 0.6}[kind] + m.took / self.speed * 1.3
         self.deadline = time.monotonic() + moment * estimate if cut else None
         settled = False
         self.note(f"{i}: {' '.join(map(str, event))}" + (f", power cut after {moment * estimate:.2f} s" if cut else ""))
