@@ -294,20 +294,22 @@ def lock_held(clock, path):
                if len(line.split()) > 5 and line.split()[1] == "FLOCK")
 
 
-def quiet(clock):
-    """No launch, switch or install step under way: only the recovery wait
-    and the install worker's keep-alive may still live."""
+def busy(clock):
+    """What is still under way, or None once only the recovery wait and the
+    install worker's keep-alive may live."""
     for pid, exe, _ in clock.processes():
         if exe == "tavrine-ota-switch":
-            return False
+            return "a slot switch runs"
         if exe in ("tavrine-boot-control", "tavrine-install-guard") and session_of(pid) != pid:
-            return False
+            return f"{exe} pid {pid} is no detached worker"
     if lock_held(clock, SWITCH_LOCK):
-        return False
+        return "the switch lock is held"
     if not clock.find(r"^siminit setprop ctl\.start zkswe"):
-        return False
+        return "the platform has not started the host"
     host = clock.find(r"^zkswe (started pid|onStartupApp returned|exited|cannot load)")
-    return not host or not host[-1].text.startswith("started")
+    if host and host[-1].text.startswith("started"):
+        return "the host is starting"
+    return None
 
 
 def observe(clock):
@@ -580,13 +582,12 @@ class History:
         end = time.monotonic() + self.real(device_seconds)
         while True:
             self.tick()
-            if quiet(c) and not differences(observe(c), want):
+            if not busy(c) and not differences(observe(c), want):
                 time.sleep(RECOVERY_POLL * 1.5 / self.speed)
-                if quiet(c) and not differences(observe(c), want):
+                if not busy(c) and not differences(observe(c), want):
                     break
             if time.monotonic() > end:
-                diffs = differences(observe(c), want) or ["the clock did not settle"]
-                raise Failure("; ".join(diffs))
+                raise Failure("; ".join(differences(observe(c), want)) or f"not settled: {busy(c)}")
             time.sleep(0.02)
         problems = (check_store(c, {n: (m.store[n],) for n in FILES}, present(m.store)) + check_whole(c)
                     + res_problems(c, m, self.trees))
@@ -623,7 +624,7 @@ def run_history(seed, events, speed, build, out, verbose):
             ok = False
             print(f"seed {seed}: FAILED at event {len(h.log) and h.log[-1]}: {e}", file=out)
             print("history:\n  " + "\n  ".join(h.log), file=out)
-            print(h.clock.timeline(last=80, fold=True), file=out)
+            print(h.clock.timeline(fold=True), file=out)
         finally:
             h.close()
     if verbose:
