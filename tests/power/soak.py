@@ -33,6 +33,7 @@ import copy
 import json
 import os
 import random
+import re
 import sys
 import tempfile
 import time
@@ -294,6 +295,23 @@ def lock_held(clock, path):
                if len(line.split()) > 5 and line.split()[1] == "FLOCK")
 
 
+def host_pid(clock):
+    """The running host's process id as the clock's own log gives it (the
+    service's "started" line may be logged after the host's first lines)."""
+    for pid, exe, _ in clock.processes():
+        if exe == "zkswe":
+            try:
+                status = Path(f"/proc/{pid}/status").read_text()
+            except OSError:
+                continue
+            return int(re.search(r"^NSpid:.*\s(\d+)$", status, re.M).group(1))
+    return None
+
+
+def logged_by(clock, pattern, pid):
+    return [e for e in clock.find(pattern) if e.pid == pid]
+
+
 def busy(clock):
     """What is still under way, or None once only the recovery wait and the
     install worker's keep-alive may live."""
@@ -306,20 +324,20 @@ def busy(clock):
         return "the switch lock is held"
     if not clock.find(r"^siminit setprop ctl\.start zkswe"):
         return "the platform has not started the host"
-    host = clock.find(r"^zkswe (started pid|onStartupApp returned|exited|cannot load)")
-    if host and host[-1].text.startswith("started"):
+    host = host_pid(clock)
+    if host is not None and not logged_by(clock, r"^zkswe (onStartupApp returned|cannot load)", host):
         return "the host is starting"
     return None
 
 
 def observe(clock):
     procs = clock.processes()
-    running = any(exe == "zkswe" for _, exe, _ in procs)
-    reads = clock.find(r"^zkswe read /tmp/EasyUI\.cfg: ")
+    host = host_pid(clock)
+    reads = [] if host is None else logged_by(clock, r"^zkswe read /tmp/EasyUI\.cfg: ", host)
     return {
         "store": {name: clock.read(f"{STORE}/{name}") for name in FILES},
         "tmp_cfg": clock.read(HOST_CFG),
-        "host": (reads[-1].text.split(": ", 1)[1].encode() if reads else b"?") if running else None,
+        "host": None if host is None else reads[-1].text.split(": ", 1)[1].encode() if reads else b"?",
         "marker": clock.read(MARKER),
         "waiter": sum(exe == "tavrine-boot-control" for _, exe, _ in procs) == 1,
         "guard": sum(exe == "tavrine-install-guard" for _, exe, _ in procs) == 1,
