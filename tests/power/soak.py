@@ -19,9 +19,11 @@ of what the documented behaviour lets it hold:
   ended;
 - "/res" is mounted and holds one whole image, the old or the new.
 
-The event sequence comes from the seed alone (each event has its own random
-stream); where a cut lands among the product's steps depends on timing, so
-a failing seed reruns with the same events and nearly the same cuts.
+Each event draws from its own random stream (seed and index); what it is
+drawn as also depends on the model's state, which after a power cut is what
+the cut left, and where a cut lands depends on timing. So a failing seed
+reruns the same events up to its first cut, and beyond it where the cuts
+land alike.
 The store checks that hold after any history, and what a cut may leave in
 each file, are those of the power tests (invariants.py).
 
