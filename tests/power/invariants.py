@@ -238,7 +238,9 @@ def check_store(clock, leaves, before):
     file the transaction does not write as it was in `before`."""
     problems = []
     store = clock.store()
-    for name in sorted(set(store) | set(before)):
+    # A file the transaction must leave is checked even when it is absent
+    # both before and after.
+    for name in sorted(set(store) | set(before) | set(leaves)):
         if name.endswith(".next"):
             continue
         data = store.get(name)
