@@ -21,6 +21,7 @@ from collections import namedtuple
 
 import pytest
 
+from clockfixture import clock_skip_reason
 from simclock import DEFAULT_BUILD, DEFAULT_PRODUCT, STOCK_CFG, SimClock
 
 # "all": also descriptors 0 to 2, which a worker that closed them reuses first.
@@ -165,15 +166,15 @@ def guarded_install(clock):
     assert clock.run(["/usr/bin/kill", "-TERM", str(worker)]).returncode == 0
 
 
+def loader_path():
+    return DEFAULT_BUILD / "tests" / "sanitize" / "hook-loader"
+
+
 def boot_hook(clock):
     shutil.copy2(loader_path(), clock.run_dir / "hook-loader")
     clock.power_up(boot=False)
     r = clock.run(VALGRIND + [LOADER, "/res/lib/libtavrine-boot.so"], timeout=120)
     assert r.returncode == 0 and re.fullmatch(rb"init [1-9]\d* startup 0 deinit\n", r.stdout), r
-
-
-def loader_path():
-    return DEFAULT_BUILD / "tests" / "sanitize" / "hook-loader"
 
 
 # name: (program run under valgrind, transaction, {role: own descriptors open at exit})
@@ -198,7 +199,6 @@ def test_valgrind_clean(tmp_path, name):
         pytest.skip("valgrind checks the normal build's product, not a sanitized one")
     if program == "libtavrine-boot.so" and not loader_path().exists():
         pytest.skip(f"not built: {loader_path()}")
-    from clockfixture import clock_skip_reason
     reason = clock_skip_reason()
     if reason:
         pytest.skip(reason)
