@@ -8,10 +8,10 @@ folder, module-scoped ones included, so that folder is searched after each
 test for reports not seen before. Refuses to run against an unsanitized
 product, which would pass without proving anything.
 
-Every sped-up clock runs at half its speed: a sanitized process starts and forks
-several milliseconds slower, which the speed-up would turn into tenths of
-device seconds, beyond the tolerances the tests allow for process costs.
-The device-time waits and the assertions on them stay the same.
+Every sped-up clock runs at half its speed: a sanitized process starts and
+forks several milliseconds slower, which the speed-up would turn into
+tenths of device seconds, beyond the tolerances the tests allow for process
+costs. The device-time waits and the assertions on them stay the same.
 """
 
 import os
