@@ -68,13 +68,14 @@ void mkdirs(const std::string& path, mode_t mode) {
 bool buildRoot() {
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) std::strcpy(cwd, "/");
-    // The working directory may be hidden by the mounts below; bind it
-    // through a descriptor so relative paths of the test run keep working.
-    int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-
     if (unshare(CLONE_NEWNS) != 0) return fail("unshare");
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return fail("make / private");
+    // The working directory may be hidden by the mounts below; bind it
+    // through a descriptor so relative paths of the test run keep working.
+    // Opened in the new namespace: a bind from a mount of another namespace
+    // is refused (EINVAL).
+    int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     // The new root is a tmpfs over the host's /tmp, which only this
     // namespace sees; it and everything in it vanish with the process.
     const std::string root = "/tmp";
