@@ -177,8 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     harness::reset({"/tmp", "/fake"});
     mkdir(INSTALL_DIR, 0755);
 
-    const std::vector<std::string> arguments =
-        harness::lines(input.field(1), input.control(0, 4));
+    const std::vector<std::string> arguments = harness::lines(input.field(1), input.control(0, 4));
     harness::CommandLine command("tavrine-install-guard", arguments);
 
     const Kind runIdKind = input.kind(1);
@@ -205,7 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int bit = 0; bit < 3; ++bit) {
         if (!(descriptorBits & (1u << bit))) continue;
         const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null >= 0 && dup2(null, DESCRIPTORS[bit]) == DESCRIPTORS[bit]) opened.push_back(DESCRIPTORS[bit]);
+        if (null >= 0 && dup2(null, DESCRIPTORS[bit]) == DESCRIPTORS[bit])
+            opened.push_back(DESCRIPTORS[bit]);
         if (null >= 0) close(null);
     }
 
@@ -262,7 +262,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (status != expected) disagree(step, status, expected);
     if (after != before) disagree("descriptors open after the command process", status, expected);
     struct stat st {};
-    if (status != 0 && lstat(READY, &st) == 0) disagree("refused run announced itself", status, expected);
+    if (status != 0 && lstat(READY, &st) == 0)
+        disagree("refused run announced itself", status, expected);
 
     for (const int fd : {installHeld, switchHeld})
         if (fd >= 0) close(fd);
