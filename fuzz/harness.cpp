@@ -90,6 +90,11 @@ void enterPrivateRoot(const char* getprop) {
         errno = EPERM;
         die("needs root for a private mount namespace");
     }
+    // Descriptors inherited from whoever started the run would make an
+    // input's outcome depend on that caller (a workspace number that happens
+    // to be open); only those an input opens itself count.
+    for (const int fd : openDescriptors())
+        if (fd > STDERR_FILENO) close(fd);
     const std::string program = getprop ? slurp(getprop) : std::string();
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) die("getcwd");
