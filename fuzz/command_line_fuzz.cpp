@@ -29,8 +29,8 @@ constexpr const char* STOCK_CONFIG = "/res/etc/tavrine-stock.cfg";
 constexpr const char* CURRENT_CONFIG = "/data/tavrine-app/current.cfg";
 constexpr const char* STOCK_DOCUMENT =
     R"({"startupLibPath":"/res/lib/libzkgui.so","resPath":"/res/ui/"})";
-constexpr const char* SLOT_DOCUMENT =
-    R"({"startupLibPath":"/data/tavrine-app/a/lib/libzkgui.so","resPath":"/data/tavrine-app/a/ui/"})";
+constexpr const char* SLOT_DOCUMENT = R"({"startupLibPath":"/data/tavrine-app/a/lib/libzkgui.so",)"
+                                      R"("resPath":"/data/tavrine-app/a/ui/"})";
 
 int heldLock = -1;
 
@@ -66,8 +66,8 @@ void put(const char* path, const char* text) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     harness::enterPrivateRoot(nullptr);
     harness::reset({"/res/lib", "/res/etc", "/data/tavrine-app/a/lib"});
-    put("/res/lib/libzkgui.so", "\x7f" "ELF");
-    put("/data/tavrine-app/a/lib/libzkgui.so", "\x7f" "ELF");
+    put("/res/lib/libzkgui.so", "\177ELF");
+    put("/data/tavrine-app/a/lib/libzkgui.so", "\177ELF");
     heldLock = open(SWITCH_LOCK, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (heldLock < 0 || flock(heldLock, LOCK_EX | LOCK_NB) != 0) std::abort();
     return 0;

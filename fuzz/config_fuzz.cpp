@@ -59,7 +59,9 @@ bool expectValid(const std::string& text, bool stock, const Kind libraries[3]) {
     const auto library = member(*document, "startupLibPath");
     const auto resources = member(*document, "resPath");
     if (!library || !resources) return false;
-    if (stock) return *library == STOCK_LIBRARY && *resources == STOCK_RESOURCES && regularKind(libraries[0]);
+    if (stock)
+        return *library == STOCK_LIBRARY && *resources == STOCK_RESOURCES &&
+               regularKind(libraries[0]);
     for (int s = 0; s < 2; ++s) {
         if (*library == slotPath(SLOTS[s], "/lib/libzkgui.so") &&
             *resources == slotPath(SLOTS[s], "/ui/") && regularKind(libraries[1 + s]))
@@ -68,7 +70,8 @@ bool expectValid(const std::string& text, bool stock, const Kind libraries[3]) {
     return false;
 }
 
-std::string expectReady(const std::string& text, const Kind manifests[2], const std::string bytes[2]) {
+std::string expectReady(const std::string& text, const Kind manifests[2],
+                        const std::string bytes[2]) {
     const auto document = strict(text);
     if (!document) return {};
     const auto library = member(*document, "startupLibPath");
@@ -114,9 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     for (const char* dir : {"/res/lib", "/data/tavrine-app/a/lib", "/data/tavrine-app/b/lib"})
         harness::reset({dir});
-    harness::plant(libraries[0], STOCK_LIBRARY, "\x7f" "ELF");
+    harness::plant(libraries[0], STOCK_LIBRARY, "\177ELF");
     for (int s = 0; s < 2; ++s) {
-        harness::plant(libraries[1 + s], slotPath(SLOTS[s], "/lib/libzkgui.so"), "\x7f" "ELF");
+        harness::plant(libraries[1 + s], slotPath(SLOTS[s], "/lib/libzkgui.so"), "\177ELF");
         harness::plant(manifests[s], slotPath(SLOTS[s], "/manifest.json"), bytes[s]);
     }
 
@@ -132,9 +135,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (parsed.has_value() != expected.has_value()) disagree("parseJson acceptance", text);
     if (parsed && *parsed != *expected) disagree("parseJson document", text);
 
-    if (device::valid(text, true) != expectValid(text, true, libraries)) disagree("stock rule", text);
-    if (device::valid(text, false) != expectValid(text, false, libraries)) disagree("slot rule", text);
-    if (device::readyText(text) != expectReady(text, manifests, bytes)) disagree("ready text", text);
+    if (device::valid(text, true) != expectValid(text, true, libraries))
+        disagree("stock rule", text);
+    if (device::valid(text, false) != expectValid(text, false, libraries))
+        disagree("slot rule", text);
+    if (device::readyText(text) != expectReady(text, manifests, bytes))
+        disagree("ready text", text);
     if (harness::openDescriptors() != before) disagree("descriptors left open", text);
     return 0;
 }

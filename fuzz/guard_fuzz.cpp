@@ -30,6 +30,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 int guardMain(int argc, char** argv);  // the guard's main, renamed in this build
@@ -62,6 +63,7 @@ constexpr const char* INSTALL_LOCK = "/tmp/tavrine-install.lock";
 constexpr const char* SWITCH_LOCK = "/tmp/tavrine-ota-switch.lock";
 constexpr const char* GETPROP = "/bin/getprop";
 constexpr const char* GETPROP_OUT = "/fake/getprop.out";
+constexpr const char* GETPROP_RUNS = "/fake/getprop.runs";
 constexpr const char* WORKSPACE = "ANDROID_PROPERTY_WORKSPACE";
 constexpr const char* STORE = "/data/tavrine-app/";
 
@@ -147,6 +149,23 @@ bool upgraderIdle(bool present, const std::string& printed) {
     return value == "-1";
 }
 
+// Whether "/bin/getprop" was run by this process (the stand-in notes who
+// ran it): a fork or exec that fails, as it may on a loaded machine, leaves
+// the state empty.
+bool getpropRan() {
+    char line[64];
+    std::snprintf(line, sizeof line, "%d\n", static_cast<int>(getpid()));
+    std::string runs;
+    if (FILE* file = std::fopen(GETPROP_RUNS, "re")) {
+        char piece[256];
+        std::size_t n;
+        while ((n = std::fread(piece, 1, sizeof piece, file)) > 0) runs.append(piece, n);
+        std::fclose(file);
+    }
+    return runs.compare(0, std::strlen(line), line) == 0 ||
+           runs.find(std::string("\n") + line) != std::string::npos;
+}
+
 // An unlocked file our open may create or reuse; refused: a link, a
 // directory, a FIFO without a reader, or a lock another open file holds.
 bool lockable(Kind kind, bool held) {
@@ -160,8 +179,17 @@ int hold(Kind kind, const char* path) {
     return fd;
 }
 
-[[noreturn]] void disagree(const char* what, int got, int expected) {
-    std::fprintf(stderr, "disagreement: %s: exit %d, rules give %d\n", what, got, expected);
+std::string listed(const std::set<int>& descriptors) {
+    std::string text;
+    for (const int fd : descriptors) text += " " + std::to_string(fd);
+    return text;
+}
+
+[[noreturn]] void disagree(const char* what, int got, int expected, const std::set<int>& before,
+                           const std::set<int>& after) {
+    std::fprintf(stderr,
+                 "disagreement: %s: exit %d, rules give %d; descriptors before:%s, after:%s\n",
+                 what, got, expected, listed(before).c_str(), listed(after).c_str());
     std::abort();
 }
 
@@ -177,8 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     harness::reset({"/tmp", "/fake"});
     mkdir(INSTALL_DIR, 0755);
 
-    const std::vector<std::string> arguments =
-        harness::lines(input.field(1), input.control(0, 4));
+    const std::vector<std::string> arguments = harness::lines(input.field(1), input.control(0, 4));
     harness::CommandLine command("tavrine-install-guard", arguments);
 
     const Kind runIdKind = input.kind(1);
@@ -205,7 +232,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int bit = 0; bit < 3; ++bit) {
         if (!(descriptorBits & (1u << bit))) continue;
         const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null >= 0 && dup2(null, DESCRIPTORS[bit]) == DESCRIPTORS[bit]) opened.push_back(DESCRIPTORS[bit]);
+        if (null >= 0 && dup2(null, DESCRIPTORS[bit]) == DESCRIPTORS[bit])
+            opened.push_back(DESCRIPTORS[bit]);
         if (null >= 0) close(null);
     }
 
@@ -227,6 +255,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int switchHeld = heldBits & 2 ? hold(switchKind, SWITCH_LOCK) : -1;
 
     const std::set<int> before = harness::openDescriptors();
+    const pid_t self = getpid();
+    lastChild = -1;
+    const int status = guardMain(command.argc(), command.argv());
+    if (getpid() != self) _exit(0);  // a worker that gave up must never fuzz on
+    const bool ran = getpropRan();
+    if (status == 0 && lastChild > 0) {
+        kill(lastChild, SIGKILL);
+        waitpid(lastChild, nullptr, 0);
+    }
+    const std::set<int> after = harness::openDescriptors();
+
     int expected = 0;
     const char* step = "admitted";
     if (command.argc() != 2 || command.words[1] != "--watch") {
@@ -239,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected = 4, step = "image";
     } else if (!workspaceGood(workspaceSet ? workspace.c_str() : nullptr, before)) {
         expected = 5, step = "workspace";
-    } else if (!upgraderIdle(getpropPresent, printed)) {
+    } else if (!upgraderIdle(getpropPresent && ran, printed)) {
         expected = 5, step = "upgrader state";
     } else if (!lockable(installKind, installHeld >= 0)) {
         expected = 5, step = "install lock";
@@ -247,22 +286,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected = 5, step = "switch lock";
     }
 
-    const pid_t self = getpid();
-    lastChild = -1;
-    const int status = guardMain(command.argc(), command.argv());
-    if (getpid() != self) _exit(0);  // a worker that gave up must never fuzz on
-    if (status == 0 && lastChild > 0) {
-        kill(lastChild, SIGKILL);
-        waitpid(lastChild, nullptr, 0);
-    }
-    const std::set<int> after = harness::openDescriptors();
-
     // FUZZ_EXPLAIN=1 names the step that decides each input, to check seeds.
     if (std::getenv("FUZZ_EXPLAIN")) std::fprintf(stderr, "%s: exit %d\n", step, status);
-    if (status != expected) disagree(step, status, expected);
-    if (after != before) disagree("descriptors open after the command process", status, expected);
+    if (status != expected) disagree(step, status, expected, before, after);
+    if (after != before)
+        disagree("descriptors open after the command process", status, expected, before, after);
     struct stat st {};
-    if (status != 0 && lstat(READY, &st) == 0) disagree("refused run announced itself", status, expected);
+    if (status != 0 && lstat(READY, &st) == 0)
+        disagree("refused run announced itself", status, expected, before, after);
 
     for (const int fd : {installHeld, switchHeld})
         if (fd >= 0) close(fd);

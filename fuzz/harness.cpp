@@ -56,7 +56,8 @@ void writeFile(const std::string& path, const std::string& bytes, mode_t mode) {
     unlink(path.c_str());
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) die(path.c_str());
-    if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+    if (!bytes.empty() &&
+        write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
         die(path.c_str());
     close(fd);
 }
@@ -89,6 +90,11 @@ void enterPrivateRoot(const char* getprop) {
         errno = EPERM;
         die("needs root for a private mount namespace");
     }
+    // Descriptors inherited from whoever started the run would make an
+    // input's outcome depend on that caller (a workspace number that happens
+    // to be open); only those an input opens itself count.
+    for (const int fd : openDescriptors())
+        if (fd > STDERR_FILENO) close(fd);
     const std::string program = getprop ? slurp(getprop) : std::string();
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) die("getcwd");
@@ -104,7 +110,8 @@ void enterPrivateRoot(const char* getprop) {
     const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (length > 0) exeDir.assign(exe, static_cast<std::size_t>(length));
     exeDir.erase(exeDir.empty() ? 0 : exeDir.rfind('/'));
-    const int programDir = exeDir.empty() ? -1 : open(exeDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int programDir =
+        exeDir.empty() ? -1 : open(exeDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (mount("fuzz-root", ROOT, "tmpfs", MS_NOSUID, "mode=0755") != 0) die("tmpfs");
     bindInto("/usr", true);
     bindInto("/dev", false);
@@ -161,7 +168,8 @@ void plant(Kind kind, const std::string& path, const std::string& bytes) {
 }
 
 void sized(const std::string& path, const std::string& head, std::uint64_t size) {
-    writeFile(path, head.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(size, head.size()))),
+    writeFile(path,
+              head.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(size, head.size()))),
               0600);
     if (truncate(path.c_str(), static_cast<off_t>(size)) != 0) die("truncate");
 }
