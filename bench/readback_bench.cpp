@@ -10,6 +10,7 @@
 // without paths, the call in-process: each round times a cold readback
 // (cached pages of both dropped first, as the guard drops the partition's)
 // and a warm one, and prints min, median and max per kind.
+#include "read_exactly.h"
 #include "readback.h"
 
 #include <algorithm>
@@ -35,16 +36,6 @@ constexpr std::uint32_t SPAN = 8388608;
 constexpr int DEFAULT_ROUNDS = 5;
 constexpr int PROCESS_ROUNDS = 60;
 constexpr const char* CMP = "/usr/bin/cmp";
-
-bool readExactly(int fd, unsigned char* buffer, std::uint32_t length) {
-    std::uint32_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::read(fd, buffer + done, length - done);
-        if (n <= 0) return false;
-        done += static_cast<std::uint32_t>(n);
-    }
-    return true;
-}
 
 void dropCache(int fd) {
     fdatasync(fd);

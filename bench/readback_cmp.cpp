@@ -5,6 +5,7 @@
 //   tavrine-readback-cmp PARTITION IMAGE
 //
 // Exit 0 when they match, 1 when not, 2 when a file cannot be opened.
+#include "read_exactly.h"
 #include "readback.h"
 
 #include <cstdint>
@@ -14,16 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool readExactly(int fd, unsigned char* buffer, std::uint32_t length) {
-    std::uint32_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::read(fd, buffer + done, length - done);
-        if (n <= 0) return false;
-        done += static_cast<std::uint32_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -54,12 +54,12 @@ def slot_cfg(slot):
             f'"resPath":"{STORE}/{slot}/ui/"}}').encode()
 
 
-def record(phase, size, written, remounted, restored, restarted):
+def record(phase, size, written, remounted, restored, restarted, run_id=RUN_ID.decode()):
     """The install record, byte for byte as the guard serialises it."""
     flag = {True: "true", False: "false"}
     return (f'{{"app_restart_requested":{flag[restarted]},"phase":"{phase}",'
             f'"resources_remounted":{flag[remounted]},"resume_restored":{flag[restored]},'
-            f'"run_id":"{RUN_ID.decode()}","schema":1,"verified_size":{size},'
+            f'"run_id":"{run_id}","schema":1,"verified_size":{size},'
             f'"write_verified":{flag[written]}}}\n').encode()
 
 

@@ -45,7 +45,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim"))
 
 from simclock import PLATFORM_CFG, STOCK_CFG, SimClock, missing_capabilities, missing_emulators  # noqa: E402
 from invariants import BOOT_ERROR_TEXT as NOTICE, STOCK_MARKER_TEXT as STOCK_CHOICE  # noqa: E402
-from invariants import check_store, check_whole  # noqa: E402
+from invariants import check_store, check_whole, record  # noqa: E402
 
 STORE = "/data/tavrine-app"
 FILES = ("current.cfg", "previous.cfg", "result", "install-result.json", "manufacturer-selected", "boot-error")
@@ -259,16 +259,8 @@ class Model:
             self.flash = self.good = self.res = image
             flags = dict(written=True, remounted=True, restored=True, restarted=True)
             self.host_start(self.tmp_cfg, launch=False)
-        self.put("install-result.json", record(run_id, phase, size, **flags))
+        self.put("install-result.json", record(phase, size, **flags, run_id=run_id))
         return 0
-
-
-def record(run_id, phase, size, written, remounted, restored, restarted):
-    flag = {True: "true", False: "false"}
-    return (f'{{"app_restart_requested":{flag[restarted]},"phase":"{phase}",'
-            f'"resources_remounted":{flag[remounted]},"resume_restored":{flag[restored]},'
-            f'"run_id":"{run_id}","schema":1,"verified_size":{size},'
-            f'"write_verified":{flag[written]}}}\n').encode()
 
 
 def present(store):
