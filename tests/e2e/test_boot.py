@@ -33,7 +33,7 @@ BOOT_ERROR_TEXT = b"Tavrine startup failed. Keep the clock powered and contact s
 OLD_NOTICE = b"notice from an earlier power-up\n"
 
 TOL = 0.4  # device seconds of start-up cost allowed per step at x10, under load
-WAIT_TOL = 2.0  # the same over the 90 polls of a readiness wait
+WAIT_TOL = 3.0  # the same over the 90 polls and 9 keep-alives of a readiness wait
 # Events that two processes log about one moment may land in either order
 # by a few real milliseconds.
 JITTER = 0.1
