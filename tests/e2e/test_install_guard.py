@@ -232,7 +232,9 @@ def test_unfinished_install_leaves_host_and_res_alone(clock, how, phase, flags, 
                        if e.seq < done.seq]
         assert len(keep_alives) == 10
     if phase == "upgrade_timeout":
-        assert 299.7 <= done.t - ready.t < 302.0
+        # At x40 the record's two fsyncs on the host's disk can cost a few
+        # device seconds after the last poll.
+        assert 299.7 <= done.t - ready.t < 306.0
         assert clock.prop("sys.zkupgrade.state") == "255"
 
 
