@@ -232,9 +232,15 @@ def test_unfinished_install_leaves_host_and_res_alone(clock, how, phase, flags, 
                        if e.seq < done.seq]
         assert len(keep_alives) == 10
     if phase == "upgrade_timeout":
-        # At x40 the record's two fsyncs on the host's disk can cost a few
-        # device seconds after the last poll.
-        assert 299.7 <= done.t - ready.t < 306.0
+        # The watch ends at its deadline: polls stop there. At x40 the record's
+        # fsyncs and a busy host stretch device time after the last poll, so
+        # the end is bounded by the polls, not by the record's time.
+        assert 299.7 <= done.t - ready.t
+        late = [e for e in clock.find(r"^tavrine-install-guard setprop sys\.zkapp\.state ", after=ready)
+                if e.seq < done.seq and e.t - ready.t > 300.0]
+        # One poll may begin at the deadline; a second allows for the
+        # announcement's own lag before the clock was taken.
+        assert len(late) <= 2
         assert clock.prop("sys.zkupgrade.state") == "255"
 
 
