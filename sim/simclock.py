@@ -84,6 +84,15 @@ class SimTimeout(AssertionError):
     """An awaited event or file did not come; the message carries the timeline."""
 
 
+def session_of(pid):
+    """The session id of a process, or None once it has gone."""
+    try:
+        stat = open(f"/proc/{pid}/stat").read()
+    except OSError:
+        return None
+    return int(stat[stat.rindex(")") + 2:].split()[3])
+
+
 def missing_capabilities(squashfs=True, arch=None):
     """Reasons this machine cannot run a clock (empty when it can)."""
     reasons = []

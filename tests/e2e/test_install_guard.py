@@ -15,7 +15,7 @@ import time
 import pytest
 
 from clockfixture import clock_skip_reason
-from simclock import STOCK_CFG, SimClock
+from simclock import STOCK_CFG, SimClock, session_of
 
 GUARD = "/bin/tavrine-install-guard"
 ACTOR = "tavrine-install-guard"
@@ -94,14 +94,6 @@ def guard_pid(clock):
             if exe == "tavrine-install-guard" and session_of(pid) == pid]
     assert len(pids) == 1, clock.processes()
     return pids[0]
-
-
-def session_of(pid):
-    try:
-        stat = open(f"/proc/{pid}/stat").read()
-    except OSError:
-        return None
-    return int(stat[stat.rindex(")") + 2:].split()[3])
 
 
 def open_descriptors(pid, samples=3):

@@ -43,7 +43,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "sim"))
 
-from simclock import PLATFORM_CFG, STOCK_CFG, SimClock, missing_capabilities, missing_emulators  # noqa: E402
+from simclock import PLATFORM_CFG, STOCK_CFG, SimClock, missing_capabilities, missing_emulators, session_of  # noqa: E402
 from invariants import BOOT_ERROR_TEXT as NOTICE, STOCK_MARKER_TEXT as STOCK_CHOICE  # noqa: E402
 from invariants import check_store, check_whole, record  # noqa: E402
 
@@ -268,14 +268,6 @@ def present(store):
 
 
 # ---- Observing the clock ------------------------------------------------
-
-def session_of(pid):
-    try:
-        stat = open(f"/proc/{pid}/stat").read()
-    except OSError:
-        return None
-    return int(stat[stat.rindex(")") + 2:].split()[3])
-
 
 def lock_held(clock, path):
     """Whether an flock is held on that file of the clock (read from
