@@ -50,6 +50,8 @@ CONTROL = "/run/sim"
 FLASH_SIZE = 8388608
 WORKSPACE_SIZE = 32768
 
+# The sample stock application's resources and start configuration.
+STOCK_DIR = REPO / "sim" / "stock"
 STOCK_CFG = b'{"startupLibPath":"/res/lib/libzkgui.so","resPath":"/res/ui/"}'
 PLATFORM_CFG = b'{"startupLibPath":"/res/lib/libtavrine-boot.so","resPath":"/res/ui/"}'
 
@@ -91,6 +93,27 @@ def session_of(pid):
     except OSError:
         return None
     return int(stat[stat.rindex(")") + 2:].split()[3])
+
+
+def stock_tree(dest, library, stock=STOCK_DIR):
+    """The stock application's part of "/res" in `dest`: the folder `stock`
+    (ui/, etc/tavrine-stock.cfg, and lib/libzkgui.so if it has one), else
+    `library` as "lib/libzkgui.so"."""
+    shutil.copytree(stock, dest, dirs_exist_ok=True, ignore=shutil.ignore_patterns("README.md"))
+    lib = Path(dest) / "lib" / "libzkgui.so"
+    if not lib.exists():
+        lib.parent.mkdir(exist_ok=True)
+        shutil.copy2(library, lib)
+
+
+def squashfs(tree, path):
+    """A squashfs image of `tree` at `path` as the clock's flash holds it:
+    every file owned by root; at most the 8 MiB of the partition."""
+    subprocess.run(["mksquashfs", str(tree), str(path), "-noappend", "-all-root", "-quiet", "-no-progress"],
+                   check=True, stdout=subprocess.DEVNULL)
+    if Path(path).stat().st_size > FLASH_SIZE:
+        raise SimError(f"{path} is larger than the 8 MiB partition")
+    return Path(path)
 
 
 def missing_capabilities(squashfs=True, arch=None):
@@ -246,12 +269,8 @@ class SimClock:
         self._copy_product("tavrine-install-guard", wrap, self.bin)
 
     def _install_res(self, wrap, extra):
-        for sub in ("bin", "lib", "ui", "etc"):
-            (self.res_tree / sub).mkdir()
-        shutil.copy2(self._emulator("libapp-stock.so"), self.res_tree / "lib" / "libzkgui.so")
-        (self.res_tree / "ui" / "main.ftu").write_text("stock main window\n")
-        (self.res_tree / "ui" / "strings.json").write_text('{"title":"Tavrine"}\n')
-        (self.res_tree / "etc" / "tavrine-stock.cfg").write_bytes(STOCK_CFG)
+        stock_tree(self.res_tree, self._emulator("libapp-stock.so"))
+        (self.res_tree / "bin").mkdir()
         for name in ("tavrine-boot-control", "tavrine-ota-switch", "libtavrine-boot.so"):
             self._copy_product(name, wrap, self.res_tree)
         self._add_files(self.res_tree, extra)
@@ -322,11 +341,7 @@ class SimClock:
                 p = tree / rel.lstrip("/")
                 shutil.rmtree(p) if p.is_dir() else p.unlink()
         self._images += 1
-        path = Path(path or self.dir / f"image-{self._images}.squashfs")
-        subprocess.run(["mksquashfs", str(tree), str(path), "-noappend", "-all-root", "-quiet",
-                        "-no-progress"], check=True, stdout=subprocess.DEVNULL)
-        if path.stat().st_size > FLASH_SIZE:
-            raise SimError(f"{path} is larger than the 8 MiB partition")
+        path = squashfs(tree, path or self.dir / f"image-{self._images}.squashfs")
         if tree != self.res_tree:
             shutil.rmtree(tree)
         return path
@@ -754,6 +769,12 @@ class SimClock:
         return [e for e in self.events(all_boots)
                 if (after is None or e.seq > after.seq) and rx.search(f"{e.actor} {e.text}")]
 
+    def _check_power(self):
+        """A wait ends at once when the clock died under it (a cut made by
+        killing its first process): nothing will come any more."""
+        if self._proc is not None and self._proc.poll() is not None:
+            raise SimError("the clock lost its power")
+
     def _real(self, device_seconds):
         # Slack for process start-up costs, which libfaketime cannot speed up.
         return device_seconds / self.speed * 1.25 + 2.0
@@ -767,6 +788,7 @@ class SimClock:
             hits = self.find(pattern, after)
             if len(hits) >= count:
                 return hits[count - 1]
+            self._check_power()
             if time.monotonic() > end:
                 raise SimTimeout(f"no event /{pattern}/ (x{count}) within {timeout} device s\n"
                                  + self.timeline(last=60))
@@ -780,6 +802,7 @@ class SimClock:
             data = self.read(device_path)
             if data is not None and (content is None or data == content):
                 return data
+            self._check_power()
             if time.monotonic() > end:
                 raise SimTimeout(f"{device_path} {'missing' if data is None else 'holds ' + repr(data)}"
                                  f" after {timeout} device s\n" + self.timeline(last=60))
