@@ -6,11 +6,13 @@ Stable interface:
 - TRANSACTIONS: {name: Transaction}; each prepares a clock, runs one
   transaction of the product and says which contents every store file may
   hold while it runs or after it was cut (`leaves(clock, ctx)`).
-- check_store(clock, leaves, before) -> [problem]: every file whole, one of
-  the contents `leaves` allows; the files it does not name as in `before`
-  (a clock.store() snapshot taken before the transaction).
-- check_whole(clock) -> [problem]: the history-free checks (state word,
-  notices, configurations parse, no ".next" in place of its target).
+- check_store(clock, leaves, before, store=None) -> [problem]: every file
+  whole, one of the contents `leaves` allows; the files it does not name as
+  in `before` (a clock.store() snapshot taken before the transaction).
+- check_whole(clock, store=None) -> [problem]: the history-free checks
+  (state word, notices, configurations parse, no ".next" in place of its
+  target). Both look at `store` when given (e.g. the store as a power-up
+  found it), else at clock.store() now.
 - settle(clock, timeout=60) -> state: after a power-up with the real boot
   chain, waits until the clock runs what the store names ("stock", "slot a",
   "slot b") or sits in a documented failure state ("boot-error",
@@ -215,12 +217,13 @@ def _load(data):
         return None
 
 
-def check_whole(clock):
+def check_whole(clock, store=None):
     """Checks that hold after any history: the state word, the notices and
     the configurations are whole. A leftover ".next" is harmless: no reader
-    opens one, and the next writer truncates it."""
+    opens one, and the next writer truncates it. store: a clock.store()
+    taken earlier (default: now)."""
     problems = []
-    store = clock.store()
+    store = clock.store() if store is None else store
     result = store.get("result")
     if result is not None and result not in STATE_WORDS:
         problems.append(f"result holds {result!r}")
@@ -233,11 +236,12 @@ def check_whole(clock):
     return problems
 
 
-def check_store(clock, leaves, before):
+def check_store(clock, leaves, before, store=None):
     """Every durable file absent or one of its allowed contents, whole; any
-    file the transaction does not write as it was in `before`."""
+    file the transaction does not write as it was in `before`. store: a
+    clock.store() taken earlier (default: now)."""
     problems = []
-    store = clock.store()
+    store = clock.store() if store is None else store
     # A file the transaction must leave is checked even when it is absent
     # both before and after.
     for name in sorted(set(store) | set(before) | set(leaves)):
@@ -263,7 +267,7 @@ def chosen(clock):
         return "stock"
     for name in ("current.cfg", "previous.cfg"):
         slot = _slot_of(store.get(name))
-        if slot and clock.data.joinpath(slot, "lib", "libzkgui.so").is_file():
+        if slot and clock.exists(f"{STORE}/{slot}/lib/libzkgui.so"):
             return f"slot {slot}"
     return None
 
