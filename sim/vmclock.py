@@ -373,6 +373,8 @@ class VMClock(SimClock):
         self.dir = Path(tempfile.mkdtemp(prefix=f"vmclock-{arch}-{data_fs}-", dir=tmp_path))
         self.run_dir = self.dir / "run"
         self.run_dir.mkdir()
+        # Unix socket paths are short (108 bytes): the emulator's live apart.
+        self._sockets = Path(tempfile.mkdtemp(prefix="vmc-", dir="/tmp"))
         self.log = self.run_dir / "events.log"
         self.log.touch()
         self.data = self.loop = None
@@ -469,10 +471,10 @@ class VMClock(SimClock):
                 "-display", "none", "-no-reboot", "-kernel", str(vmlinuz), "-initrd", str(self.image),
                 "-append", " ".join(append),
                 "-chardev", f"file,id=console,path={self.run_dir / 'console.log'}", "-serial", "chardev:console",
-                "-qmp", f"unix:{self.run_dir / 'qmp.sock'},server=on,wait=off",
+                "-qmp", f"unix:{self._sockets / 'qmp.sock'},server=on,wait=off",
                 "-device", f"virtio-serial-{b['bus']}"]
         for port in ("agent", "events"):
-            argv += ["-chardev", f"socket,id={port},path={self.run_dir / port}.sock,server=on,wait=off",
+            argv += ["-chardev", f"socket,id={port},path={self._sockets / port}.sock,server=on,wait=off",
                      "-device", f"virtserialport,chardev={port},name=tavrine.{port}"]
         # The host never crashes: what qemu wrote stays in the files, so the
         # host-side flush costs nothing and proves nothing.
@@ -487,7 +489,7 @@ class VMClock(SimClock):
         """Runs QMP commands in order on the emulator's monitor; their returns."""
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
             s.settimeout(60)
-            s.connect(str(self.run_dir / "qmp.sock"))
+            s.connect(str(self._sockets / "qmp.sock"))
             f = s.makefile("rwb")
             f.readline()  # greeting
             out = []
@@ -552,7 +554,7 @@ class VMClock(SimClock):
         if self._proc is not None:
             raise SimError("already powered up")
         for sock in ("agent.sock", "events.sock", "qmp.sock"):
-            (self.run_dir / sock).unlink(missing_ok=True)
+            (self._sockets / sock).unlink(missing_ok=True)
         self._offset = None
         restore = self.warm and self._saved.exists()
         self.power_ups["warm" if restore else "cold"] += 1
@@ -602,7 +604,7 @@ class VMClock(SimClock):
         return self
 
     def _connect(self, name):
-        path = self.run_dir / name
+        path = self._sockets / name
         end = time.monotonic() + 30
         while True:
             if self._proc.poll() is not None:
@@ -691,6 +693,7 @@ class VMClock(SimClock):
 
     def close(self):
         self.power_off()
+        shutil.rmtree(self._sockets, ignore_errors=True)
         _live.discard(self)
 
     # ----- inside ---------------------------------------------------------------

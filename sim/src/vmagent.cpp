@@ -441,8 +441,13 @@ int openPort(const std::string& name) {
 int main() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGCHLD, SIG_DFL);
-    int port = openPort(AGENT_PORT);
-    eventsOut = openPort(EVENTS_PORT);
+    // The ports' devices appear a moment after their driver loaded.
+    int port = -1;
+    for (int tries = 0; tries < 1000 && (port < 0 || eventsOut < 0); ++tries) {
+        if (port < 0) port = openPort(AGENT_PORT);
+        if (eventsOut < 0) eventsOut = openPort(EVENTS_PORT);
+        if (port < 0 || eventsOut < 0) usleep(POLL_MS * 1000);
+    }
     if (port < 0 || eventsOut < 0) return 1;
     std::string pending;
     for (;;) {
