@@ -44,6 +44,7 @@ import atexit
 import base64
 import json
 import os
+import secrets
 import shutil
 import signal
 import socket
@@ -303,6 +304,27 @@ def release_res_tree(arch, dest, stage=None, stock=None):
     return Path(dest)
 
 
+def res_image(dest, arch="armhf", stage=None, stock=None, run_id=None, replace=None):
+    """Writes the resource image the outside installer delivers into the
+    folder `dest`: "res.squashfs", the squashfs of the release tree's "/res"
+    (`stage`, default the board's) with the stock application folder `stock`
+    (default the sample), and "run-id", the run's id (32 lower-case hex
+    digits; fresh unless given). replace: {path in "/res": host file} put
+    in place of the release's files. Returns (image, run id)."""
+    run_id = run_id or secrets.token_hex(16)
+    if len(run_id) != 32 or any(c not in "0123456789abcdef" for c in run_id):
+        raise ValueError(f"a run id is 32 lower-case hexadecimal digits, not {run_id!r}")
+    dest = Path(dest)
+    dest.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="res-image-") as tmp:
+        tree = release_res_tree(arch, Path(tmp) / "res", stage, stock)
+        for rel, src in (replace or {}).items():
+            shutil.copy2(src, tree / rel.lstrip("/"))
+        image = squashfs(tree, dest / "res.squashfs")
+    (dest / "run-id").write_text(run_id)
+    return image, run_id
+
+
 def _shown(data):
     """The store's view of a file, as the agent gives it."""
     if len(data) <= INLINE_LIMIT:
@@ -344,13 +366,12 @@ class VMClock(SimClock):
     """One clock in a virtual machine; the API of SimClock (see the module
     docstring for the differences)."""
 
-    def __init__(self, tmp_path, arch="x86_64", data_fs="ext4", record=False, stage=None, res_files=None,
-                 memory=256, warm=False):
+    def __init__(self, tmp_path, arch="x86_64", data_fs="ext4", record=False, stage=None, memory=256,
+                 warm=False):
         """arch: "x86_64" or "armhf" (the emulated ARMv7 board);
         data_fs: "ext4" or "ubifs" (x86-64 only) for "/data";
         record: "/data" (ext4) through dm-log-writes onto the disk "log";
         stage: the release tree to take the product from (default the board's);
-        res_files: {relative path: bytes} added to the stock "/res";
         warm: the first power-up saves the machine where its init waits for
         the disks (kernel booted, no disk touched); every later power-up
         starts from there, with the disks as they are then. Saves the
@@ -379,7 +400,6 @@ class VMClock(SimClock):
         self.log.touch()
         self.data = self.loop = None
         self.res_tree = release_res_tree(arch, self.dir / "res-tree", self.stage)
-        self._add_files(self.res_tree, res_files or {})
         self.installed = {n: p for n, (_, p) in PRODUCT.items() if (self.stage / p.lstrip("/")).exists()}
         self._proc = self._agent = self._events = self._reader = None
         self.pid = None
@@ -399,7 +419,9 @@ class VMClock(SimClock):
         self.disks = {"flash": self.dir / "flash.img", "data": self.dir / "data.img"}
         if record:
             self.disks["log"] = self.dir / "log.img"
-        self.write_flash(squashfs(self.res_tree, self.dir / "res.squashfs").read_bytes())
+        # The factory's image, made as the installer's are (scripts/res-image).
+        self.factory_image = res_image(self.dir / "factory", arch, self.stage)[0]
+        self.write_flash(self.factory_image.read_bytes())
         self._make_data()
         _live.add(self)
 

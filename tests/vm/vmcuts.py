@@ -86,7 +86,7 @@ class Job:
         self.name, self.fs, self.tx = name, fs, inv.TRANSACTIONS[name]
         self.clock = VMClock(tmp, data_fs=fs, warm=True)
         self.pristine = self.clock.copy_disks(Path(tmp) / f"pristine-{name}-{fs}")
-        self.images = [(self.clock.dir / "res.squashfs").read_bytes()]
+        self.images = [self.clock.factory_image.read_bytes()]
         self.trees = [tree_listing(self.clock.res_tree)]
         self.figures = {"run": 0, "held": 0, "in flight": 0, "reflashed": 0}
         self.problems = []
