@@ -67,7 +67,7 @@ BOARDS = {
         "qemu": "qemu-system-x86_64",
         "machine": ["-M", "pc", "-bios", "/usr/share/qemu/qboot.rom"],
         "bus": "pci", "console": "ttyS0", "board": "x86",
-        "kernel": "linux-image-amd64", "busybox": "busybox-static",
+        "kernel": "linux-image-amd64", "tools": ["busybox-static", "diffutils"],
         "sim": VM_DIR / "sim", "stage": VM_DIR / "stage",
         "libc": [("/lib64/ld-linux-x86-64.so.2", "lib64/ld-linux-x86-64.so.2"),
                  ("/lib/x86_64-linux-gnu/libc.so.6", "lib/x86_64-linux-gnu/libc.so.6")],
@@ -78,7 +78,7 @@ BOARDS = {
         "qemu": "qemu-system-arm",
         "machine": ["-M", "virt", "-cpu", "cortex-a15"],
         "bus": "device", "console": "ttyAMA0", "board": "arm",
-        "kernel": "linux-image-armmp:armhf", "busybox": "busybox-static:armhf",
+        "kernel": "linux-image-armmp:armhf", "tools": ["busybox-static:armhf", "diffutils:armhf"],
         "sim": REPO / "build-armhf-sim" / "sim", "stage": REPO / "build-armhf-release" / "stage",
         "libc": [("/usr/arm-linux-gnueabihf/lib/ld-linux-armhf.so.3", "lib/ld-linux-armhf.so.3"),
                  ("/usr/arm-linux-gnueabihf/lib/libc.so.6", "lib/libc.so.6")],
@@ -107,14 +107,17 @@ def _unpacked(arch):
 
 
 def fetch_packages(arches=("x86_64", "armhf"), quiet=True):
-    """Downloads (apt-get download) and unpacks the guest kernels and busybox;
+    """Downloads (apt-get download) and unpacks the guest kernels, busybox
+    and cmp (the readback benchmark's baseline);
     returns [reason] for what could not be had. Idempotent."""
     reasons = []
     PACKAGES.mkdir(parents=True, exist_ok=True)
     for arch in arches:
         board = BOARDS[arch]
         dest = _unpacked(arch)
-        if (dest / ".complete").exists():
+        wanted = " ".join([board["kernel"]] + board["tools"]) + "\n"
+        done = dest / ".complete"
+        if done.exists() and done.read_text().startswith(wanted):
             continue
         if arch == "armhf" and "armhf" not in _run(["dpkg", "--print-foreign-architectures"]).stdout.decode():
             try:
@@ -133,11 +136,11 @@ def fetch_packages(arches=("x86_64", "armhf"), quiet=True):
             if arch == "armhf":
                 image += ":armhf"
             shutil.rmtree(dest, ignore_errors=True)
-            for deb in (_download(image, debs), _download(board["busybox"], debs)):
+            for deb in [_download(image, debs)] + [_download(p, debs) for p in board["tools"]]:
                 _run(["dpkg-deb", "-x", str(deb), str(dest)])
             # The package leaves the module index to its installation.
             _run(["depmod", "-b", str(dest), kernel(arch)[2]])
-            (dest / ".complete").write_text(image + "\n")
+            done.write_text(wanted + image + "\n")
         except (OSError, subprocess.CalledProcessError, StopIteration) as e:
             err = getattr(e, "stderr", b"") or b""
             reasons.append(f"{arch} guest packages: {e} {err.decode(errors='replace').strip()}")
@@ -262,6 +265,15 @@ def guest_image(arch):
     for applet in applets:
         if applet != "busybox" and not (root / "usr/bin" / applet).exists():
             os.symlink("busybox", root / "usr/bin" / applet)
+    # The benchmarks' baseline is GNU cmp, as on the build machine.
+    (root / "usr/bin/cmp").unlink()
+    shutil.copy2(_unpacked(arch) / "usr/bin/cmp", root / "usr/bin/cmp")
+    bench = board["sim"].parent / "bench"
+    if (bench / "tavrine-hook-bench").exists():
+        (root / "bench").mkdir()
+        shutil.copy2(bench / "tavrine-trivial", root / "bench/trivial")
+        for program in ("tavrine-hook-bench", "tavrine-readback-bench", "tavrine-readback-cmp"):
+            shutil.copy2(bench / program, root / "bench" / program)
     os.symlink("/usr/bin/busybox", root / "bin" / "sh")
     # The kernel asks for modules (a file system's checksum) through this path.
     os.symlink("/usr/bin/busybox", root / "sbin" / "modprobe")
