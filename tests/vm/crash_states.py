@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Every crash state of the ext4 "/data" partition during a transaction.
 
 The VM clock's "/data" goes through dm-log-writes, which logs every write
@@ -16,10 +15,10 @@ sector (magic, version, entry count, sector size), then per entry one sector
 with its header (sector, sector count, flags, data length; a mark's name
 follows the header) and, for a write, its data in the sectors after it.
 
-    tests/vm/crash_states.py [--sampled|--full] [TRANSACTION...]
+Run by tests/vm/vmcuts.py beside the cuts; alone:
+    tests/vm/vmcuts.py --cuts 0 [TRANSACTION...]
 """
 
-import argparse
 import hashlib
 import shutil
 import struct
@@ -34,7 +33,7 @@ sys.path.insert(0, str(HERE.parents[1] / "sim"))
 sys.path.insert(0, str(HERE.parents[1] / "tests" / "power"))
 
 import invariants as inv  # noqa: E402
-from vmclock import VMClock, missing_vm_capabilities  # noqa: E402
+from vmclock import VMClock  # noqa: E402
 
 MAGIC = 0x6a736677736872
 FLUSH, FUA, DISCARD, MARK = 1, 2, 4, 8
@@ -158,33 +157,3 @@ def _describe(e):
         return f"mark {e.mark}"
     kinds = [k for k, flag in (("flush", FLUSH), ("FUA", FUA)) if e.flags & flag]
     return "+".join(kinds) + (f" write of {e.count} bytes at {e.sector}" if e.data is not None else "")
-
-
-def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    mode = ap.add_mutually_exclusive_group()
-    mode.add_argument("--full", action="store_true", help="every transaction")
-    mode.add_argument("--sampled", action="store_true", help=f"{', '.join(SAMPLED)} (scripts/test)")
-    ap.add_argument("transactions", nargs="*")
-    a = ap.parse_args(argv)
-    reasons = missing_vm_capabilities("x86_64")
-    if reasons:
-        print("crash states: skipped: " + "; ".join(reasons))
-        return 0
-    names = a.transactions or (SAMPLED if a.sampled else FULL)
-    t0 = time.monotonic()
-    failed = 0
-    with tempfile.TemporaryDirectory(prefix="crash-states-") as tmp:
-        for name in names:
-            t = time.monotonic()
-            points, states, problems = check_transaction(name, tmp)
-            failed += bool(problems)
-            print(f"{name:<28} ext4: {points} flush and FUA points, {states} distinct crash states checked, "
-                  f"{len(problems)} problems; {time.monotonic() - t:.0f} s", flush=True)
-    print(f"crash states: {len(names)} transactions, {time.monotonic() - t0:.0f} s; "
-          + (f"{failed} FAILED" if failed else "all held"))
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -148,9 +148,8 @@ def test_stock_choice_and_port_probe(clock):
     clock.wait_event(r"^stock-app port 80 bound")
     assert clock.read(HOST_CFG) == STOCK_CFG
 
-    # Next power-up: the hook's boot control keeps stock (its port probe runs
-    # in the ARM user namespace); the stock host then holds port 80, so
-    # --stock must wait until it is let go.
+    # Next power-up: the hook's boot control keeps stock; the stock host then
+    # holds port 80, so --stock must wait until it is let go.
     clock.power_off()
     clock.power_up()
     clock.wait_event(r"^stock-app port 80 bound")
