@@ -440,6 +440,12 @@ def faults(bench, calls, clean_exits, expect, log, sampled=False, only=None):
             what = f"{name} at {site.n} {site.name} {'|'.join(site.paths)}"
             problems = expect(bench, site, err, ctx, exits, clean_exits, calls)
             problems = [f"{bench.name} {what}: {p}" for p in problems]
+            if problems:
+                # What the traced processes did, to tell a fault that landed
+                # elsewhere from a program that did not end in time.
+                lines = text.splitlines()
+                log("\n".join(problems) + f"\n  the cut log's last of {len(lines)} lines:\n    "
+                    + "\n    ".join(lines[-12:]))
             problems += after_cut(bench, ctx, what)
             if problems:
                 failures += problems
