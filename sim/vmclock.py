@@ -35,13 +35,19 @@ platform starts; spawn() returns a handle without output; upgrader() knows
 no behind_cache. Events are stamped in the guest and moved onto the host's
 time axis at arrival.
 
-Packages: fetch_packages() downloads the kernels and busybox with apt-get
-(armhf after `dpkg --add-architecture armhf`) into build-vm/packages and
-unpacks them with dpkg-deb -x.
+Power-ups are slow under software emulation (about 10 s to the platform);
+warm=True saves the booted kernel once and starts later power-ups from it.
+
+Packages: fetch_packages() downloads the kernels, busybox and cmp with
+apt-get (armhf after `dpkg --add-architecture armhf`; apt checks each
+package against the archive's signed index) into build-vm/packages and
+unpacks them with dpkg-deb -x; guest_kernels() names them with the hash of
+each kernel image, for the record of a run.
 """
 
 import atexit
 import base64
+import hashlib
 import json
 import os
 import secrets
@@ -106,7 +112,7 @@ def _unpacked(arch):
     return PACKAGES / arch
 
 
-def fetch_packages(arches=("x86_64", "armhf"), quiet=True):
+def fetch_packages(arches=("x86_64", "armhf")):
     """Downloads (apt-get download) and unpacks the guest kernels, busybox
     and cmp (the readback benchmark's baseline);
     returns [reason] for what could not be had. Idempotent."""
@@ -168,6 +174,18 @@ def kernel(arch):
         return None
     release = images[-1].name[len("vmlinuz-"):]
     return images[-1], _unpacked(arch) / "lib" / "modules" / release, release
+
+
+def guest_kernels():
+    """One line per unpacked guest kernel: its package and the sha256 of its image."""
+    lines = []
+    for arch in BOARDS:
+        found = kernel(arch)
+        done = _unpacked(arch) / ".complete"
+        if found and done.exists():
+            digest = hashlib.sha256(found[0].read_bytes()).hexdigest()
+            lines.append(f"{arch}: {done.read_text().split()[-1]}, {found[0].name} sha256 {digest}")
+    return lines
 
 
 def missing_vm_capabilities(arch="x86_64"):
