@@ -34,6 +34,7 @@ transaction, 8 cuts each, the crash states of each.
 
 import argparse
 import concurrent.futures
+import hashlib
 import os
 import random
 import shutil
@@ -73,7 +74,6 @@ def res_listing(clock):
 
 
 def tree_listing(root):
-    import hashlib
     return {str(p.relative_to(root)): hashlib.sha256(p.read_bytes()).hexdigest()
             for p in sorted(Path(root).rglob("*")) if p.is_file()}
 
@@ -103,7 +103,7 @@ class Job:
         if self.name == "guard-install" and len(self.images) == 1:
             self.images.append(ctx["image"])
             new = dict(self.trees[0])
-            new[inv.NEW_FILE[0]] = __import__("hashlib").sha256(inv.NEW_FILE[1]).hexdigest()
+            new[inv.NEW_FILE[0]] = hashlib.sha256(inv.NEW_FILE[1]).hexdigest()
             self.trees.append(new)
         ctx.setdefault("before", c.store())
         if self.tx.at_power_up:
