@@ -721,6 +721,11 @@ class SimClock:
         """Make "ctl.stop service" exit 0 while the service keeps running."""
         self._add_fault("refuse-stop", service)
 
+    def tick_host(self, milliseconds=1):
+        """Give the host a timer signal every `milliseconds` (device time)
+        while its init hook runs, with a handler lacking SA_RESTART."""
+        self._add_fault("host-ticks", str(int(milliseconds)))
+
     def clear_faults(self):
         for p in (self.run_dir / "faults").iterdir():
             p.unlink()

@@ -204,6 +204,11 @@ bool faultRefusesStop(const std::string& service) {
     return false;
 }
 
+int faultHostTicks() {
+    for (const auto& line : faultLines("host-ticks")) return std::atoi(line.c_str());
+    return 0;
+}
+
 void sleepSeconds(double seconds) {
     if (seconds <= 0) return;
     struct timespec ts {};

@@ -60,6 +60,9 @@ bool putProp(const std::string& name, const std::string& value);
 bool faultSetpropFails(const std::string& name, const std::string& value);
 int faultSetpropHangs(const std::string& name, const std::string& value);  // seconds, 0 = none
 bool faultRefusesStop(const std::string& service);
+// Milliseconds between the timer signals the host takes during its init
+// hook, 0 = none.
+int faultHostTicks();
 
 // Small file helpers.
 bool readFile(const std::string& path, std::string& out, std::size_t limit = 1 << 20);

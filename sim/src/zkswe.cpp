@@ -10,6 +10,7 @@
 #include <csignal>
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -22,8 +23,31 @@ using DeinitHook = void (*)();
 using StartHook = int (*)();
 
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t ticks = 0;
 
 void onTerm(int) { stopRequested = 1; }
+void onTick(int) { ticks = ticks + 1; }
+
+// A host with a timer whose handler lacks SA_RESTART: every wait inside the
+// hook may return EINTR. Armed only when scripted.
+bool armTicks(int milliseconds) {
+    if (milliseconds <= 0) return false;
+    struct sigaction sa {};
+    sa.sa_handler = onTick;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
+    struct itimerval every {};
+    every.it_interval.tv_usec = milliseconds * 1000;
+    every.it_value = every.it_interval;
+    setitimer(ITIMER_REAL, &every, nullptr);
+    return true;
+}
+
+void disarmTicks() {
+    struct itimerval off {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    signal(SIGALRM, SIG_DFL);
+}
 
 bool stringMember(const nlohmann::json& doc, const char* key, std::string& out) {
     auto it = doc.find(key);
@@ -78,8 +102,11 @@ int main() {
 
     if (init != nullptr) {
         sim::event(ACTOR, "calling onEasyUIInit");
+        const bool ticking = armTicks(sim::faultHostTicks());
         int rc = init();
+        if (ticking) disarmTicks();
         sim::event(ACTOR, "onEasyUIInit returned " + std::to_string(rc));
+        if (ticking) sim::event(ACTOR, std::to_string(ticks) + " timer signals during onEasyUIInit");
     }
     if (start != nullptr && !stopRequested) {
         int rc = start();

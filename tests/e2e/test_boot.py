@@ -424,7 +424,7 @@ def test_switch_lock_unavailable(clock, obstacle, argv):
 
 # ----- the boot hook ------------------------------------------------------------
 
-@pytest.mark.parametrize("fault", ["control missing", "setprop fails"])
+@pytest.mark.parametrize("fault", ["control missing", "setprop fails", "host interrupted"])
 @pytest.mark.clock(squashfs=False)
 def test_hook_carries_on(clock, fault):
     clock.require("tavrine-boot-control", "libtavrine-boot.so")
@@ -432,12 +432,18 @@ def test_hook_carries_on(clock, fault):
     clock.write(CURRENT, cfg("a"))
     if fault == "control missing":
         (clock.res_tree / "bin" / "tavrine-boot-control").unlink()
-    else:
+    elif fault == "setprop fails":
         clock.fail_setprop("sys.zkapp.state", "running")
+    else:
+        # Timer signals without SA_RESTART: the waits must outlast them.
+        clock.tick_host(1)
     store = clock.store()
     clock.power_up()
     returned = clock.wait_event(INIT_RETURNED)
     assert int(re.search(r"-?\d+$", returned.text).group()) > 0
+    if fault == "host interrupted":
+        ticks = clock.wait_event(r"^zkswe \d+ timer signals during onEasyUIInit")
+        assert int(ticks.text.split()[0]) > 0
     prop = clock.find(r"^zkswe setprop sys\.zkapp\.state running")
     assert len(prop) == 1 and prop[0].seq < returned.seq
     if fault == "control missing":
@@ -448,7 +454,7 @@ def test_hook_carries_on(clock, fault):
         assert clock.store() == store
         assert not clock.exists(LOCK)
     else:
-        assert re.search(r"-> [1-9]", prop[0].text)
+        assert re.search(r"-> [1-9]" if fault == "setprop fails" else r"-> 0$", prop[0].text)
         clock.wait_event(r"^fs replaced /data/tavrine-app/current\.cfg", timeout=10)
         assert clock.read(HOST_CFG) == cfg("a")
 
