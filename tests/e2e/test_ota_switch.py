@@ -242,8 +242,10 @@ def test_snapshot_impossible(clock, host_cfg):
     assert lock_free(clock)
 
 
-# Markers that must never confirm "b" "1.4": written by the app itself, or
-# put in place by the test once the host has been restarted.
+# Markers that must never confirm "b" "1.4", for a switch and for a launch at
+# power-up (with no previous configuration to fall back to): written by the
+# app itself, or put in place by the test once the host has been restarted.
+@pytest.mark.parametrize("program", ["tavrine-ota-switch", "tavrine-boot-control"])
 @pytest.mark.parametrize("behaviour,kind,data", [
     ("wrong", None, None),                        # no final line feed
     ("never", "file", b"b\r\n1.4\r\n"),
@@ -252,19 +254,29 @@ def test_snapshot_impossible(clock, host_cfg):
     ("never", "fifo", None),                      # must not block a poll
 ])
 @pytest.mark.clock(speed=20, squashfs=False)
-def test_marker_never_confirms(clock, behaviour, kind, data):
-    clock.require("tavrine-ota-switch")
+def test_marker_never_confirms(clock, program, behaviour, kind, data):
+    clock.require(program)
     clock.install_slot("b", "1.4", behaviour=behaviour)
-    clock.power_up(boot=False)
-    host_on(clock, RUNNING)
-    switch(clock, "b", "1.4")
+    if program == "tavrine-ota-switch":
+        clock.power_up(boot=False)
+        host_on(clock, RUNNING)
+        switch(clock, "b", "1.4")
+    else:
+        clock.require("libtavrine-boot.so")
+        clock.write(CURRENT, SimClock.slot_cfg("b"))
+        clock.power_up()
     if kind:
-        clock.wait_event(r"^tavrine-ota-switch setprop ctl\.start")
+        clock.wait_event(rf"^{program} setprop ctl\.start")
         place_marker(clock, kind, data)
 
-    clock.wait_file(RESULT, b"rolled_back", timeout=60)
-    assert len(clock.find(KEEP_ALIVE)) == 9
-    assert clock.read(CURRENT) == clock.read(HOST_CFG) == RUNNING
+    if program == "tavrine-ota-switch":
+        clock.wait_file(RESULT, b"rolled_back", timeout=60)
+        assert len(clock.find(KEEP_ALIVE)) == 9
+        assert clock.read(CURRENT) == clock.read(HOST_CFG) == RUNNING
+    else:
+        clock.wait_file(f"{STORE}/boot-error", timeout=60)
+        assert not clock.find(r"^fs replaced /data/tavrine-app/current\.cfg")
+        assert clock.read(CURRENT) == clock.read(HOST_CFG) == SimClock.slot_cfg("b")
 
 
 @pytest.mark.parametrize("version,marker", [
