@@ -450,6 +450,9 @@ ADMISSION = [
     ("image-95", None, [put(IMAGE_PATH, image_of(95))], WORKSPACE, 4),
     ("image-8388609", None, [put(IMAGE_PATH, image_of(8388609))], WORKSPACE, 4),
     ("image-big-endian-magic", None, [put(IMAGE_PATH, image_of(4096, b"sqsh"))], WORKSPACE, 4),
+    # Every byte of the magic counts: one wrong at either end refuses.
+    ("image-magic-first-byte", None, [put(IMAGE_PATH, image_of(4096, b"Hsqs"))], WORKSPACE, 4),
+    ("image-magic-last-byte", None, [put(IMAGE_PATH, image_of(4096, b"hsqS"))], WORKSPACE, 4),
     ("image-96-passes", None, [put(IMAGE_PATH, image_of(96)), lambda c: c.set_prop("sys.zkupgrade.state", "0")],
      WORKSPACE, 5),
     ("image-8388608-passes", None,
