@@ -11,6 +11,7 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -106,6 +107,12 @@ int main() {
         int rc = init();
         if (ticking) disarmTicks();
         sim::event(ACTOR, "onEasyUIInit returned " + std::to_string(rc));
+        // A hook must wait for what it started: a child still running, or a
+        // zombie, is left to a host that never reaps. Looked at, not reaped.
+        siginfo_t info {};
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+            sim::event(ACTOR, "onEasyUIInit left a child process");
+        }
         if (ticking) sim::event(ACTOR, std::to_string(ticks) + " timer signals during onEasyUIInit");
     }
     if (start != nullptr && !stopRequested) {

@@ -441,6 +441,7 @@ def test_hook_carries_on(clock, fault):
     clock.power_up()
     returned = clock.wait_event(INIT_RETURNED)
     assert int(re.search(r"-?\d+$", returned.text).group()) > 0
+    assert not clock.find(r"^zkswe onEasyUIInit left a child")
     if fault == "host interrupted":
         ticks = clock.wait_event(r"^zkswe \d+ timer signals during onEasyUIInit")
         assert int(ticks.text.split()[0]) > 0
