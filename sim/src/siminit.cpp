@@ -98,6 +98,25 @@ bool setUpArm(int userns) {
     return ok;
 }
 
+// Reaps every ended child with one event each, so that a detached worker's
+// exit status is seen: "reaped NAME pid N: exit status S" or "...: signal S"
+// (NAME is the kernel's 15-byte name, read before the zombie goes).
+void reapOrphans() {
+    for (;;) {
+        siginfo_t info {};
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) return;
+        const pid_t pid = info.si_pid;
+        std::string name;
+        sim::readFile("/proc/" + std::to_string(pid) + "/comm", name, 64);
+        while (!name.empty() && name.back() == '\n') name.pop_back();
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid) return;
+        const std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                                  : "signal " + std::to_string(WTERMSIG(status));
+        sim::event(ACTOR, "reaped " + name + " pid " + std::to_string(pid) + ": " + how);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,8 +170,7 @@ int main(int argc, char** argv) {
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
     for (;;) {
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
+        reapOrphans();
         sigsuspend(&old);
     }
 }

@@ -55,6 +55,13 @@ def cfg(slot):
             b'  "resPath": "/data/tavrine-app/' + slot.encode() + b'/ui/", "origin": "test" }\n')
 
 
+def worker_status(clock, after):
+    """Exit status of the first boot control process reaped by the clock's
+    init after the event `after`: a detached worker's only report."""
+    reaped = clock.wait_event(r"^platform reaped tavrine-boot-co pid \d+: ", after=after, timeout=10)
+    return int(re.search(r"exit status (\d+)$", reaped.text).group(1))
+
+
 def between(clock, pattern, first, last):
     """Events matching pattern strictly between the events first and last."""
     return [e for e in clock.find(pattern, after=first) if e.seq < last.seq]
@@ -305,6 +312,7 @@ def test_stock_choice_and_next_power_up(clock):
     assert 1.0 <= start.t - stop.t <= 1.5 + TOL
     clock.wait_event(r"^stock-app port 80 bound", count=2)
 
+    assert worker_status(clock, after=stop) == 0
     # A stock launch neither confirms nor clears anything.
     assert clock.read(CURRENT) == cfg("a")
     assert clock.read(BOOT_ERROR) == OLD_NOTICE
@@ -341,6 +349,8 @@ def test_stock_with_port_80_busy_gives_up(clock):
     assert clock.read(READY) == b"a\n1.2\n"
     assert clock.read(MARKER) == MARKER_TEXT
     assert lock_free(clock)
+    # The worker's own word for it: 8, a stock launch that did not start.
+    assert worker_status(clock, after=stop) == 8
 
 
 # ----- refusals ---------------------------------------------------------------
